@@ -1,0 +1,93 @@
+// The scheduling facilities the program runs on: one serial queue that runs every sample
+// callback and every silence tick, repeating timer sources bound to a queue, and a call that
+// parks the main thread for good.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sysaudio {
+
+using DispatchClock = std::chrono::steady_clock;
+
+// A source of the current time. The program's own is DispatchClock::now; tests pass their own.
+using Clock = std::function<DispatchClock::time_point()>;
+
+class TimerSource;
+
+// Runs submitted work one item at a time, in the order submitted, on a worker thread of its
+// own. Timers bound to the queue fire on the same thread, so nothing that runs here ever
+// overlaps anything else that runs here.
+class SerialQueue {
+ public:
+  explicit SerialQueue(std::string label);
+  SerialQueue(const SerialQueue&) = delete;
+  SerialQueue& operator=(const SerialQueue&) = delete;
+  // Runs the work already submitted, then stops the worker.
+  ~SerialQueue();
+
+  const std::string& label() const { return label_; }
+
+  void async(std::function<void()> work);
+  // Runs work on the queue and waits for it; never call it from the queue itself.
+  void sync(const std::function<void()>& work);
+  bool isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
+
+ private:
+  friend class TimerSource;
+  struct TimerState;
+
+  void run();
+  bool popWork(std::function<void()>& work);  // with mutex_ held
+  void fireDueTimers(std::unique_lock<std::mutex>& lock);
+  DispatchClock::time_point nextDeadline() const;
+  void addTimer(const std::shared_ptr<TimerState>& timer);
+  void removeTimer(const std::shared_ptr<TimerState>& timer);
+
+  std::string label_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  // A ring of pending work that grows when full and never shrinks, so a steady stream of
+  // submissions allocates nothing once it has reached its working size.
+  std::vector<std::function<void()>> ring_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+  std::vector<std::shared_ptr<TimerState>> timers_;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+// A repeating timer whose handler runs on its queue. Like a dispatch timer source it starts
+// suspended, fires first at its deadline and then once per interval, and never queues a second
+// event while one is pending: ticks that the queue was too busy to run merge into one.
+class TimerSource {
+ public:
+  explicit TimerSource(SerialQueue& queue);
+  TimerSource(const TimerSource&) = delete;
+  TimerSource& operator=(const TimerSource&) = delete;
+  // Cancels the timer; once it returns, the handler is not running and never runs again
+  // (unless it is the handler itself that destroys the timer).
+  ~TimerSource();
+
+  void schedule(DispatchClock::time_point firstDeadline, DispatchClock::duration interval);
+  // Set before resume: the handler is not swapped while the timer runs.
+  void setEventHandler(std::function<void()> handler);
+  void resume();
+
+ private:
+  SerialQueue& queue_;
+  std::shared_ptr<SerialQueue::TimerState> state_;
+};
+
+// Parks the calling thread for good while the other threads go on; the process ends only
+// through exit or a signal.
+[[noreturn]] void parkMainThreadForever();
+
+}  // namespace sysaudio

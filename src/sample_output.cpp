@@ -1,0 +1,24 @@
+#include "sample_output.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sysaudio {
+
+void setUpSampleOutput() {
+  std::setvbuf(stdout, nullptr, _IOFBF, sampleOutputBufferSize);
+}
+
+void writeSamples(std::span<const float> samples) {
+  if (samples.empty()) {
+    return;
+  }
+  if (std::fwrite(samples.data(), sizeof(float), samples.size(), stdout) != samples.size()) {
+    std::exit(0);
+  }
+  if (std::fflush(stdout) != 0) {
+    std::exit(0);
+  }
+}
+
+}  // namespace sysaudio
