@@ -1,0 +1,56 @@
+// The one object that receives what the capture service delivers: it mixes every audio buffer
+// list to mono, writes it, and keeps the stream flowing with silence while nothing arrives.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/capture_service.h"
+#include "platform/dispatch.h"
+#include "settings.h"
+
+namespace sysaudio {
+
+// Averages the channels of the list into mono[0, F) and returns F, the list's frame count, or
+// no value when the list is unusable. One buffer holds interleaved channels; two or more hold
+// one channel each. The arithmetic is single precision, one operation at a time, in a fixed
+// order, so the same list always gives the same bits.
+std::optional<std::size_t> downmixToMono(AudioBufferList list, std::vector<float>& mono);
+
+class AudioSink final : public StreamOutput, public StreamDelegate {
+ public:
+  explicit AudioSink(const Settings& settings, Clock clock = DispatchClock::now);
+  AudioSink(const AudioSink&) = delete;
+  AudioSink& operator=(const AudioSink&) = delete;
+  ~AudioSink() override;
+
+  void streamDidOutputSampleBuffer(Stream& stream, const SampleBuffer& sampleBuffer,
+                                   StreamOutputType type) override;
+  [[noreturn]] void streamDidStopWithError(Stream& stream, const CaptureError& error) override;
+
+  // Starts the timer that writes silence while no audio arrives; called once.
+  void startSilenceFiller();
+  // One tick of that timer; runs on queue.
+  void fillSilence();
+
+  // Every sample callback and every silence tick runs here, one at a time.
+  SerialQueue queue;
+
+ private:
+  void mixToMono(AudioBufferList list);
+  void writeSilenceBlock();
+
+  const Settings settings;
+  const Clock clock;
+  // When the sink last wrote, or was created; touched only on queue.
+  DispatchClock::time_point lastWrite;
+  // Scratch for the frames of one list; it grows to the largest list and never shrinks.
+  std::vector<float> mono;
+  // Zeros enough for one silence block, or for one piece of a block too large to buffer.
+  const std::vector<float> silence;
+  std::unique_ptr<TimerSource> timer;
+};
+
+}  // namespace sysaudio
