@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_packages=(g++ cmake make pkg-config libpipewire-0.3-dev)
-run_packages=(pipewire pipewire-bin wireplumber pipewire-pulse dbus-daemon)
+run_packages=(pipewire pipewire-bin wireplumber pipewire-pulse dbus-daemon coreutils)
 test_packages=(libgtest-dev libbenchmark-dev pulseaudio-utils sox)
 
 case "${1:-}" in

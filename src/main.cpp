@@ -1,11 +1,11 @@
 #include <span>
 
 #include "entry.h"
-#include "platform/unavailable/unavailable_capture_service.h"
+#include "platform/pipewire/pipewire_capture_service.h"
 
 int main(int argc, char** argv) {
   // Lives in this frame, which runSysaudio never leaves.
-  sysaudio::UnavailableCaptureService service;
+  sysaudio::pipewire::PipeWireCaptureService service;
   sysaudio::runSysaudio(std::span<const char* const>(argv, static_cast<std::size_t>(argc)),
                         service);
 }

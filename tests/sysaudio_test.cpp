@@ -26,14 +26,5 @@ TEST(SysaudioTest, HelpAndVersionPrintToStandardOutputAndSucceed) {
   EXPECT_EQ(version.err, "");
 }
 
-TEST(SysaudioTest, WithoutACaptureServiceARunEndsWithOneErrorLine) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{{}, {"48000"}, {"-20"}}) {
-    const auto result = runProgram(binary, arguments);
-    EXPECT_EQ(result.exitCode(), 1);
-    EXPECT_EQ(result.err, "error: no capture service is available on this system\n");
-    EXPECT_EQ(result.out, "");
-  }
-}
-
 }  // namespace
 }  // namespace sysaudio
