@@ -7,17 +7,12 @@
 #include <optional>
 #include <vector>
 
+#include "downmix.h"
 #include "platform/capture_service.h"
 #include "platform/dispatch.h"
 #include "settings.h"
 
 namespace sysaudio {
-
-// Averages the channels of the list into mono[0, F) and returns F, the list's frame count, or
-// no value when the list is unusable. One buffer holds interleaved channels; two or more hold
-// one channel each. The arithmetic is single precision, one operation at a time, in a fixed
-// order, so the same list always gives the same bits.
-std::optional<std::size_t> downmixToMono(AudioBufferList list, std::vector<float>& mono);
 
 class AudioSink final : public StreamOutput, public StreamDelegate {
  public:

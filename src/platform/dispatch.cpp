@@ -7,6 +7,14 @@
 
 namespace sysaudio {
 
+namespace {
+
+// Room for every buffer the capture can have in flight, so that a real-time thread handing work
+// over never has to grow the ring.
+constexpr std::size_t initialRingSize = 256;
+
+}  // namespace
+
 struct SerialQueue::TimerState {
   DispatchClock::time_point deadline = DispatchClock::time_point::max();
   DispatchClock::duration interval{};
@@ -18,7 +26,7 @@ struct SerialQueue::TimerState {
 };
 
 SerialQueue::SerialQueue(std::string label)
-    : label_(std::move(label)), ring_(16), worker_([this] { run(); }) {}
+    : label_(std::move(label)), ring_(initialRingSize), worker_([this] { run(); }) {}
 
 SerialQueue::~SerialQueue() {
   {
