@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running or testing sysaudio needs, when any of
-# them is missing. Usage: install-deps.sh build|run|test
+# Installs the Debian packages that building, running, testing or fuzzing sysaudio needs, when any
+# of them is missing. Usage: install-deps.sh build|run|test|fuzz
 set -euo pipefail
 
 build_packages=(g++ cmake make pkg-config libpipewire-0.3-dev)
 run_packages=(pipewire pipewire-bin wireplumber pipewire-pulse dbus-daemon coreutils)
 test_packages=(libgtest-dev libbenchmark-dev pulseaudio-utils sox)
+fuzz_packages=(clang libclang-rt-14-dev)
 
 case "${1:-}" in
   build) wanted=("${build_packages[@]}") ;;
   run) wanted=("${build_packages[@]}" "${run_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${run_packages[@]}" "${test_packages[@]}") ;;
+  fuzz) wanted=("${build_packages[@]}" "${fuzz_packages[@]}") ;;
   *)
-    echo "usage: $0 build|run|test" >&2
+    echo "usage: $0 build|run|test|fuzz" >&2
     exit 2
     ;;
 esac
