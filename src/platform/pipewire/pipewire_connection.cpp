@@ -224,9 +224,10 @@ void PipeWireConnection::onCoreDone(void* data, std::uint32_t id, int seq) {
 
 void PipeWireConnection::onCoreError(void* data, std::uint32_t id, int, int res, const char*) {
   auto& connection = *static_cast<PipeWireConnection*>(data);
-  // Errors about other objects, such as a link whose port went away while it was being made,
-  // concern that object alone.
-  if (id != PW_ID_CORE || !connection.lostDescription_.empty()) {
+  // Only a broken connection ends it. Errors about other objects, such as a link whose port went
+  // away while it was being made, concern that object alone; and the server also reports on the
+  // core an object that vanished between a client's request and its answer.
+  if (id != PW_ID_CORE || res != -EPIPE || !connection.lostDescription_.empty()) {
     return;
   }
   connection.lostDescription_ =
