@@ -5,7 +5,7 @@ set -euo pipefail
 
 build_packages=(g++ cmake make pkg-config libpipewire-0.3-dev)
 run_packages=(pipewire pipewire-bin wireplumber pipewire-pulse dbus-daemon coreutils)
-test_packages=(libgtest-dev libbenchmark-dev pulseaudio-utils sox)
+test_packages=(libgtest-dev libbenchmark-dev pulseaudio-utils sox python3)
 fuzz_packages=(clang libclang-rt-14-dev)
 
 case "${1:-}" in

@@ -1,0 +1,58 @@
+// Test tones, and what a test needs to find them in a captured mono stream: the amplitude of one
+// frequency, the level, where the sound is, and the frequency the samples actually hold.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace sysaudio::testing {
+
+// A sine of frequency Hz starting at phase 0, with a peak amplitude per channel, after
+// silenceBefore seconds of zeros.
+struct StereoTone {
+  double frequency = 1000;
+  double left = 0.5;
+  double right = 0.5;
+  double seconds = 1;
+  double silenceBefore = 0;
+};
+
+// Interleaved left/right samples of the tone at rate.
+std::vector<float> stereoSamples(const StereoTone& tone, int rate);
+
+// Writes a WAV file of 32-bit float samples; interleaved holds whole frames of channels.
+void writeWav(const std::string& path, int rate, int channels, std::span<const float> interleaved);
+
+// The peak amplitude of the sine at frequency in each consecutive block of blockSeconds (the
+// last partial block is left out): a Goertzel filter over a flat-top window, whose estimate stays
+// within 0.2 % while the frequency is off by up to half a bin (5 Hz for 0.1 s blocks) and that
+// lets through less than 1e-4 of a tone more than five bins away.
+std::vector<double> blockAmplitudes(std::span<const float> samples, double rate, double frequency,
+                                    double blockSeconds = 0.1);
+// The median of blockAmplitudes: one figure for a steady tone, robust to a few odd blocks.
+double toneAmplitude(std::span<const float> samples, double rate, double frequency);
+
+double rms(std::span<const float> samples);
+
+// Samples [begin, end).
+struct Region {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t size() const { return end - begin; }
+};
+
+// From the first to the last sample whose magnitude exceeds threshold; none if there is none.
+std::optional<Region> soundingRegion(std::span<const float> samples, double threshold);
+// The region shrunk by margin samples at each end; empty if it is not longer than two margins.
+Region inner(Region region, std::size_t margin);
+// The longest run of consecutive samples whose magnitude is at most threshold.
+std::size_t longestQuietRun(std::span<const float> samples, double threshold);
+
+// The frequency of a single tone from its upward zero crossings (interpolated between samples),
+// in Hz when the samples are taken at rate; 0 with fewer than two crossings.
+double zeroCrossingFrequency(std::span<const float> samples, double rate);
+
+}  // namespace sysaudio::testing
