@@ -494,7 +494,9 @@ void Process::signal(int signalNumber) const {
 
 std::vector<float> wholeSamplesOf(const std::string& bytes) {
   std::vector<float> samples(bytes.size() / sizeof(float));
-  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+  if (!samples.empty()) {
+    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+  }
   return samples;
 }
 
