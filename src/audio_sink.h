@@ -36,6 +36,7 @@ class AudioSink final : public StreamOutput, public StreamDelegate {
  private:
   void mixToMono(AudioBufferList list);
   void writeSilenceBlock();
+  void skipTicksThatCannotBeDue(double elapsed);
 
   const Settings settings;
   const Clock clock;

@@ -13,17 +13,18 @@ std::size_t silenceBlockStorage(std::int64_t silenceChunk) {
 }
 
 void AudioSink::startSilenceFiller() {
-  auto filler = std::make_unique<TimerSource>(queue);
-  filler->schedule(DispatchClock::now() + silenceTickInterval, silenceTickInterval);
+  // Kept before it starts: its ticks use it to skip ahead.
+  timer = std::make_unique<TimerSource>(queue);
+  timer->schedule(DispatchClock::now() + silenceTickInterval, silenceTickInterval);
   // The sink owns the timer and cancels it before it goes, so a tick never outlives the sink.
-  filler->setEventHandler([this] { fillSilence(); });
-  filler->resume();
-  timer = std::move(filler);
+  timer->setEventHandler([this] { fillSilence(); });
+  timer->resume();
 }
 
 void AudioSink::fillSilence() {
   const std::chrono::duration<double> elapsed = clock() - lastWrite;
   if (!(elapsed.count() >= settings.silenceAfter)) {
+    skipTicksThatCannotBeDue(elapsed.count());
     return;
   }
   writeSilenceBlock();
@@ -33,6 +34,21 @@ void AudioSink::fillSilence() {
   const std::chrono::duration<double> offset(
       std::chrono::duration<double>(silenceTickInterval).count() - settings.silenceAfter);
   lastWrite = clock() + std::chrono::duration_cast<DispatchClock::duration>(offset);
+}
+
+// No tick is due before the stamp is silenceAfter old, and any write only moves the stamp later,
+// so the timer may sleep until then: while audio flows the queue's thread wakes for a tick every
+// 0.2 s rather than every 50 ms, and every block still comes at the tick it always came at. The
+// margin keeps a tick that falls just at the moment from being skipped by the time the clock
+// took to read.
+void AudioSink::skipTicksThatCannotBeDue(double elapsed) {
+  if (!timer || !(elapsed < settings.silenceAfter)) {
+    return;
+  }
+  const std::chrono::duration<double> remaining(settings.silenceAfter - elapsed);
+  timer->deferUntil(DispatchClock::now() +
+                    std::chrono::duration_cast<DispatchClock::duration>(remaining) -
+                    std::chrono::milliseconds(1));
 }
 
 void AudioSink::writeSilenceBlock() {

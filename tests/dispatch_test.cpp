@@ -133,6 +133,34 @@ TEST(TimerSourceTest, TicksMissedWhileTheQueueWasBusyMergeIntoOne) {
   EXPECT_GE(ticks.load(), 1);
 }
 
+TEST(TimerSourceTest, DeferringSkipsTheTicksBeforeAMomentAndKeepsThePhase) {
+  SerialQueue queue("test.queue");
+  std::vector<DispatchClock::time_point> ticks;  // touched only on the queue
+  TimerSource timer(queue);
+  const auto start = DispatchClock::now() + 20ms;
+  timer.schedule(start, 40ms);
+  bool deferred = false;
+  timer.setEventHandler([&] {
+    ticks.push_back(DispatchClock::now());
+    if (!deferred) {
+      deferred = true;
+      // From the first tick, nothing until 300 ms after the start: the next tick is the one of
+      // the schedule at 300 + 20 ms, not 300 ms and not 60 ms.
+      timer.deferUntil(start + 300ms);
+    }
+  });
+  timer.resume();
+  std::this_thread::sleep_for(450ms);
+  queue.sync([&] {
+    ASSERT_GE(ticks.size(), 2u);
+    EXPECT_GE(ticks[1], start + 320ms);
+    // Later ticks follow the original schedule again.
+    for (std::size_t i = 2; i < ticks.size(); ++i) {
+      EXPECT_GE(ticks[i], start + 320ms + (i - 1) * 40ms);
+    }
+  });
+}
+
 TEST(TimerSourceTest, NothingFiresOnceTheTimerIsDestroyed) {
   SerialQueue queue("test.queue");
   std::atomic<int> ticks{0};

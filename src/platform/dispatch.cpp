@@ -184,6 +184,16 @@ void TimerSource::resume() {
   queue_.wake_.notify_all();
 }
 
+void TimerSource::deferUntil(DispatchClock::time_point earliest) {
+  std::lock_guard lock(queue_.mutex_);
+  if (state_->deadline >= earliest) {
+    return;
+  }
+  const auto behind = earliest - state_->deadline;
+  state_->deadline += (behind + state_->interval - DispatchClock::duration(1)) / state_->interval *
+                      state_->interval;
+}
+
 void parkMainThreadForever() {
   for (;;) {
     pause();

@@ -80,6 +80,9 @@ class TimerSource {
   // Set before resume: the handler is not swapped while the timer runs.
   void setEventHandler(std::function<void()> handler);
   void resume();
+  // Skips the ticks before earliest, keeping the schedule's phase: for a handler that knows it
+  // has nothing to do until then, so that the queue's thread need not wake for it.
+  void deferUntil(DispatchClock::time_point earliest);
 
  private:
   SerialQueue& queue_;
