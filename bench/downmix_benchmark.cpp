@@ -24,8 +24,7 @@ struct Input {
         value = sample(random);
       }
       list.push_back({buffers == 1 ? channels : 1,
-                      static_cast<std::uint32_t>(samplesPerBuffer * sizeof(float)),
-                      buffer.data()});
+                      static_cast<std::uint32_t>(samplesPerBuffer * sizeof(float)), buffer.data()});
     }
   }
   std::size_t bytes() const { return storage.size() * storage.front().size() * sizeof(float); }
@@ -59,7 +58,7 @@ void BM_Memcpy(benchmark::State& state, std::uint32_t channels, std::size_t buff
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.bytes()));
 }
 
-#define SYSAUDIO_DOWNMIX_CASE(name, channels, buffers)                             \
+#define SYSAUDIO_DOWNMIX_CASE(name, channels, buffers)                                    \
   BENCHMARK_CAPTURE(BM_Downmix, name, channels, buffers)->Arg(480)->Arg(1024)->Arg(4096); \
   BENCHMARK_CAPTURE(BM_Memcpy, name, channels, buffers)->Arg(480)->Arg(1024)->Arg(4096)
 
