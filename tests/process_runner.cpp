@@ -199,8 +199,20 @@ void Process::spawn(const std::vector<std::string>& argvStrings) {
   const std::vector<char*> argv = pointersTo(arguments);
   const std::vector<char*> envp = pointersTo(environment);
 
-  Pipe out = makePipe();
+  Pipe out;
+  if (options_.stdoutFile) {
+    out.write = OwnedFd(open(options_.stdoutFile->c_str(), O_WRONLY | O_CLOEXEC));
+    if (out.write.get() < 0) {
+      throwErrno("open " + *options_.stdoutFile);
+    }
+  } else {
+    out = makePipe();
+  }
   Pipe err = makePipe();
+  if (options_.errorStream == ErrorStream::pipeWithoutReader) {
+    // Closed before the fork, so that not even the child holds a reading end for a moment.
+    err.read.reset();
+  }
   Pipe wakePipe = makePipe();
   Pipe in;
   if (options_.stdinPipe) {
@@ -230,6 +242,9 @@ void Process::spawn(const std::vector<std::string>& argvStrings) {
     dup2(in.read.get(), STDIN_FILENO);
     dup2(out.write.get(), STDOUT_FILENO);
     dup2(err.write.get(), STDERR_FILENO);
+    if (options_.errorStream == ErrorStream::closed) {
+      close(STDERR_FILENO);
+    }
     if (!options_.detached) {
       // Nothing else of the test process stays open in the child, above all no copy of the
       // reading end of another child's output, which would keep that pipe from breaking.
@@ -303,7 +318,9 @@ void Process::spawn(const std::vector<std::string>& argvStrings) {
   wakeWrite_ = wakePipe.write.release();
   stdinWrite_ = in.write.release();
   for (const int fd : {outRead_, errRead_, exitWatch_, wakeRead_, wakeWrite_}) {
-    setNonBlocking(fd);
+    if (fd >= 0) {
+      setNonBlocking(fd);
+    }
   }
 }
 
@@ -335,8 +352,10 @@ void Process::wake() const {
 
 void Process::readLoop() {
   for (;;) {
+    bool outPaused = false;
     {
       std::lock_guard lock(mutex_);
+      outPaused = outPaused_;
       if (stopRequested_) {
         return;
       }
@@ -347,8 +366,9 @@ void Process::readLoop() {
         changed_.notify_all();
       }
     }
+    // poll passes over a negative descriptor: a paused or absent stream is not read.
     std::array<pollfd, 4> fds{{{wakeRead_, POLLIN, 0},
-                               {outRead_, POLLIN, 0},
+                               {outPaused ? -1 : outRead_, POLLIN, 0},
                                {errRead_, POLLIN, 0},
                                {exitWatch_, POLLIN, 0}}};
     if (poll(fds.data(), fds.size(), -1) < 0) {
@@ -463,6 +483,22 @@ void Process::closeStdout() {
   closeOutRequested_ = true;
   wake();
   changed_.wait(lock, [this] { return output_.outClosed || outRead_ < 0; });
+}
+
+void Process::pauseStdout() {
+  {
+    std::lock_guard lock(mutex_);
+    outPaused_ = true;
+  }
+  wake();
+}
+
+void Process::resumeStdout() {
+  {
+    std::lock_guard lock(mutex_);
+    outPaused_ = false;
+  }
+  wake();
 }
 
 void Process::writeStdin(const std::string& bytes) {

@@ -23,6 +23,11 @@ using SteadyClock = std::chrono::steady_clock;
 // What the test process asks of the broken-pipe signal in the child.
 enum class BrokenPipe { defaultAction, ignored };
 
+// What the child finds as its standard error: a pipe the test reads; a pipe whose reading end
+// was closed before the child started, so that every write to it fails with EPIPE; or no open
+// descriptor 2 at all, so that the first file the child opens takes that number.
+enum class ErrorStream { pipe, pipeWithoutReader, closed };
+
 struct ProcessOptions {
   // The child's whole environment as NAME=value; no value means this process's environment.
   std::optional<std::vector<std::string>> environment;
@@ -33,6 +38,9 @@ struct ProcessOptions {
   bool detached = false;
   // Standard input is a pipe the test writes with writeStdin; otherwise it is /dev/null.
   bool stdinPipe = false;
+  // A file standard output goes to instead of a pipe the test reads (such as /dev/full).
+  std::optional<std::string> stdoutFile = std::nullopt;
+  ErrorStream errorStream = ErrorStream::pipe;
 };
 
 // A wait status as waitpid reports it.
@@ -89,6 +97,10 @@ class Process {
   // Closes the test's end of standard output; what was not read yet is lost, and the child's
   // next write finds no reader.
   void closeStdout();
+  // Stops reading standard output, as a reader that is busy elsewhere does: once the pipe is
+  // full, the child's writes block. Nothing is lost; resumeStdout takes up the reading again.
+  void pauseStdout();
+  void resumeStdout();
   void writeStdin(const std::string& bytes);
   void signal(int signalNumber) const;
 
@@ -116,6 +128,7 @@ class Process {
   mutable std::condition_variable changed_;
   ProcessOutput output_;
   bool closeOutRequested_ = false;
+  bool outPaused_ = false;
   bool stopRequested_ = false;
   std::thread reader_;
 };

@@ -55,10 +55,19 @@ double windowedAmplitude(std::span<const float> block, const std::vector<double>
 std::vector<float> stereoSamples(const StereoTone& tone, int rate) {
   const auto silent = static_cast<std::size_t>(std::lround(tone.silenceBefore * rate));
   const auto frames = static_cast<std::size_t>(std::lround(tone.seconds * rate));
-  std::vector<float> samples((silent + frames) * 2, 0.0f);
+  const auto silentAfter = static_cast<std::size_t>(std::lround(tone.silenceAfter * rate));
+  const auto fadeFrames =
+      std::min(frames / 2, static_cast<std::size_t>(std::lround(tone.fade * rate)));
+  std::vector<float> samples((silent + frames + silentAfter) * 2, 0.0f);
   for (std::size_t i = 0; i < frames; ++i) {
+    const std::size_t fromEdge = std::min(i, frames - 1 - i);
+    const double gain =
+        fromEdge < fadeFrames
+            ? 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(fromEdge) /
+                                   static_cast<double>(fadeFrames))
+            : 1.0;
     const double value =
-        std::sin(2 * std::numbers::pi * tone.frequency * static_cast<double>(i) / rate);
+        gain * std::sin(2 * std::numbers::pi * tone.frequency * static_cast<double>(i) / rate);
     samples[2 * (silent + i)] = static_cast<float>(tone.left * value);
     samples[2 * (silent + i) + 1] = static_cast<float>(tone.right * value);
   }

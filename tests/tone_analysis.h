@@ -11,13 +11,17 @@
 namespace sysaudio::testing {
 
 // A sine of frequency Hz starting at phase 0, with a peak amplitude per channel, after
-// silenceBefore seconds of zeros.
+// silenceBefore seconds of zeros and before silenceAfter seconds of them. A fade of a few
+// milliseconds (a raised-cosine ramp at each end) keeps the tone's onset and end from spreading
+// energy to other frequencies.
 struct StereoTone {
   double frequency = 1000;
   double left = 0.5;
   double right = 0.5;
   double seconds = 1;
   double silenceBefore = 0;
+  double fade = 0;
+  double silenceAfter = 0;
 };
 
 // Interleaved left/right samples of the tone at rate.
