@@ -14,7 +14,11 @@ AudioSink::AudioSink(const Settings& settings, Clock clock)
       silence(silenceBlockStorage(settings.silenceChunk), 0.0f) {}
 
 AudioSink::~AudioSink() {
-  // No tick may find the sink half gone, and work already queued for it runs first.
+  // No tick may find the sink half gone, and work already queued for it runs first. A tick reads
+  // the timer's pointer to defer itself, so the timer stops before the pointer is cleared.
+  if (timer) {
+    timer->cancel();
+  }
   timer.reset();
   if (!queue.isCurrent()) {
     queue.sync([] {});

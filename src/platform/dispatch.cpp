@@ -156,6 +156,10 @@ TimerSource::TimerSource(SerialQueue& queue)
 }
 
 TimerSource::~TimerSource() {
+  cancel();
+}
+
+void TimerSource::cancel() {
   queue_.removeTimer(state_);
 }
 

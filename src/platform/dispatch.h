@@ -72,14 +72,16 @@ class TimerSource {
   explicit TimerSource(SerialQueue& queue);
   TimerSource(const TimerSource&) = delete;
   TimerSource& operator=(const TimerSource&) = delete;
-  // Cancels the timer; once it returns, the handler is not running and never runs again
-  // (unless it is the handler itself that destroys the timer).
+  // Cancels the timer.
   ~TimerSource();
 
   void schedule(DispatchClock::time_point firstDeadline, DispatchClock::duration interval);
   // Set before resume: the handler is not swapped while the timer runs.
   void setEventHandler(std::function<void()> handler);
   void resume();
+  // Stops the timer for good; once it returns, the handler is not running and never runs again
+  // (unless it is the handler itself that cancels). Cancelling twice is harmless.
+  void cancel();
   // Skips the ticks before earliest, keeping the schedule's phase: for a handler that knows it
   // has nothing to do until then, so that the queue's thread need not wake for it.
   void deferUntil(DispatchClock::time_point earliest);
