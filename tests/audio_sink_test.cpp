@@ -19,18 +19,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeClock;
+using testing::IdleStream;
 using testing::ScriptedSampleBuffer;
 using testing::StdoutCapture;
-
-// A stream that the sink is handed along with its buffers; the sink never looks at it.
-class IdleStream final : public Stream {
- public:
-  bool addStreamOutput(StreamOutput&, StreamOutputType, SerialQueue&,
-                       std::optional<CaptureError>&) override {
-    return true;
-  }
-  void startCapture(StartCompletion completion) override { completion(std::nullopt); }
-};
 
 class AudioSinkTest : public ::testing::Test {
  protected:

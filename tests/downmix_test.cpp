@@ -13,8 +13,8 @@
 namespace sysaudio {
 namespace {
 
-struct BufferSpec {
-  BufferSpec(std::optional<std::vector<float>> samples, std::uint32_t channels,
+struct TestBuffer {
+  TestBuffer(std::optional<std::vector<float>> samples, std::uint32_t channels,
              std::optional<std::uint32_t> byteSize = std::nullopt)
       : samples(std::move(samples)), channels(channels), byteSize(byteSize) {}
 
@@ -23,12 +23,12 @@ struct BufferSpec {
   std::optional<std::uint32_t> byteSize;  // no value: the samples' own size
 };
 
-std::vector<AudioBuffer> listOf(const std::vector<BufferSpec>& specs) {
+std::vector<AudioBuffer> listOf(const std::vector<TestBuffer>& buffers) {
   std::vector<AudioBuffer> list;
-  for (const BufferSpec& spec : specs) {
-    const auto size = spec.byteSize.value_or(
-        spec.samples ? static_cast<std::uint32_t>(spec.samples->size() * 4) : 0);
-    list.push_back({spec.channels, size, spec.samples ? spec.samples->data() : nullptr});
+  for (const TestBuffer& buffer : buffers) {
+    const auto size = buffer.byteSize.value_or(
+        buffer.samples ? static_cast<std::uint32_t>(buffer.samples->size() * 4) : 0);
+    list.push_back({buffer.channels, size, buffer.samples ? buffer.samples->data() : nullptr});
   }
   return list;
 }
@@ -48,7 +48,7 @@ std::vector<std::uint32_t> bitsOf(const std::vector<float>& samples) {
 TEST(DownmixTest, AveragesChannelsToTheExactBits) {
   struct Case {
     const char* name;
-    std::vector<BufferSpec> buffers;
+    std::vector<TestBuffer> buffers;
     std::optional<std::vector<float>> mono;  // no value: the list is dropped
   };
   const float third = std::bit_cast<float>(0x3FD55556u);

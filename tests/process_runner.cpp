@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -559,6 +560,31 @@ std::vector<std::string> environmentWithoutAudioSession() {
     }
   }
   return environment;
+}
+
+std::string printable(const std::string& bytes) {
+  std::ostringstream text;
+  text << '"';
+  for (const char byte : bytes) {
+    if (byte == '\n') {
+      text << "\\n";
+    } else if (byte == '"' || byte == '\\') {
+      text << '\\' << byte;
+    } else if (byte >= 0x20 && byte < 0x7f) {
+      text << byte;
+    } else {
+      text << "\\x" << std::hex << (static_cast<unsigned>(byte) & 0xff) << std::dec;
+    }
+  }
+  text << '"';
+  return text.str();
+}
+
+std::string statusText(const ProcessOutput& output) {
+  if (!output.ended) {
+    return "still running";
+  }
+  return output.status ? output.status->describe() : "ended with an unknown status";
 }
 
 }  // namespace sysaudio::testing

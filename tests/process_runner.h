@@ -136,6 +136,12 @@ class Process {
 // The whole samples in bytes, a native-order float stream; a partial last sample is left out.
 std::vector<float> wholeSamplesOf(const std::string& bytes);
 
+// Bytes as a quoted C-style string, for failure messages about exact output.
+std::string printable(const std::string& bytes);
+
+// How the process ended, or that it has not, for failure messages.
+std::string statusText(const ProcessOutput& output);
+
 // This process's environment without the variables that point a client at an audio server, a
 // session bus or a runtime directory, so that only what a test adds decides where clients go.
 std::vector<std::string> environmentWithoutAudioSession();

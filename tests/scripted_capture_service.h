@@ -59,6 +59,17 @@ struct CaptureScript {
   std::function<void()> beforeStartCompletes;
 };
 
+// A stream that a sink is handed along with its buffers, for tests that drive a sink directly;
+// the sink never looks at it.
+class IdleStream final : public Stream {
+ public:
+  bool addStreamOutput(StreamOutput&, StreamOutputType, SerialQueue&,
+                       std::optional<CaptureError>&) override {
+    return true;
+  }
+  void startCapture(StartCompletion completion) override { completion(std::nullopt); }
+};
+
 class ScriptedCaptureService;
 
 class ScriptedStream final : public Stream {

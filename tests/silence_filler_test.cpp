@@ -21,17 +21,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeClock;
+using testing::IdleStream;
 using testing::ScriptedSampleBuffer;
 using testing::StdoutCapture;
-
-class IdleStream final : public Stream {
- public:
-  bool addStreamOutput(StreamOutput&, StreamOutputType, SerialQueue&,
-                       std::optional<CaptureError>&) override {
-    return true;
-  }
-  void startCapture(StartCompletion completion) override { completion(std::nullopt); }
-};
 
 Settings settingsForRate(std::int64_t rate) {
   Settings settings;

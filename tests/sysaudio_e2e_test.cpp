@@ -17,7 +17,6 @@
 #include <optional>
 #include <ostream>
 #include <span>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,10 +33,12 @@ using testing::AudioSession;
 using testing::BrokenPipe;
 using testing::Daemon;
 using testing::ExitStatus;
+using testing::printable;
 using testing::Process;
 using testing::ProcessOptions;
 using testing::ProcessOutput;
 using testing::Region;
+using testing::statusText;
 using testing::SteadyClock;
 using testing::StereoTone;
 using testing::TemporaryDirectory;
@@ -58,31 +59,6 @@ constexpr auto soundTimeout = 10s;
 constexpr auto playerTimeout = 20s;
 // How soon sysaudio must end once it has a reason to.
 constexpr auto prompt = 5s;
-
-std::string printable(const std::string& bytes) {
-  std::ostringstream text;
-  text << '"';
-  for (const char byte : bytes) {
-    if (byte == '\n') {
-      text << "\\n";
-    } else if (byte == '"' || byte == '\\') {
-      text << '\\' << byte;
-    } else if (byte >= 0x20 && byte < 0x7f) {
-      text << byte;
-    } else {
-      text << "\\x" << std::hex << (static_cast<unsigned>(byte) & 0xff) << std::dec;
-    }
-  }
-  text << '"';
-  return text.str();
-}
-
-std::string statusText(const ProcessOutput& output) {
-  if (!output.ended) {
-    return "still running";
-  }
-  return output.status ? output.status->describe() : "ended with an unknown status";
-}
 
 std::string fileContents(const std::string& path) {
   std::ifstream file(path);

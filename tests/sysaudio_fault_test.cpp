@@ -52,9 +52,11 @@ using testing::BrokenPipe;
 using testing::Daemon;
 using testing::ErrorStream;
 using testing::ExitStatus;
+using testing::printable;
 using testing::Process;
 using testing::ProcessOptions;
 using testing::ProcessOutput;
+using testing::statusText;
 using testing::SteadyClock;
 using testing::StereoTone;
 
@@ -88,31 +90,6 @@ constexpr long residentCostPerByte = 1;
 #else
 constexpr long residentCostPerByte = 1;
 #endif
-
-std::string printable(const std::string& bytes) {
-  std::ostringstream text;
-  text << '"';
-  for (const char byte : bytes) {
-    if (byte == '\n') {
-      text << "\\n";
-    } else if (byte == '"' || byte == '\\') {
-      text << '\\' << byte;
-    } else if (byte >= 0x20 && byte < 0x7f) {
-      text << byte;
-    } else {
-      text << "\\x" << std::hex << (static_cast<unsigned>(byte) & 0xff) << std::dec;
-    }
-  }
-  text << '"';
-  return text.str();
-}
-
-std::string statusText(const ProcessOutput& output) {
-  if (!output.ended) {
-    return "still running";
-  }
-  return output.status ? output.status->describe() : "ended with an unknown status";
-}
 
 double seconds(SteadyClock::duration duration) {
   return std::chrono::duration<double>(duration).count();
