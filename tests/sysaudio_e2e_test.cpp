@@ -21,44 +21,40 @@
 #include <string_view>
 #include <vector>
 
-#include "audio_session.h"
-#include "process_runner.h"
-#include "tone_analysis.h"
+#include "end_to_end.h"
 
 namespace sysaudio {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::AudioSession;
+using testing::becameReady;
 using testing::BrokenPipe;
 using testing::Daemon;
+using testing::defaultRate;
+using testing::endedWell;
 using testing::ExitStatus;
+using testing::playerTimeout;
 using testing::printable;
 using testing::Process;
 using testing::ProcessOptions;
 using testing::ProcessOutput;
+using testing::prompt;
+using testing::readyTimeout;
 using testing::Region;
+using testing::seconds;
+using testing::soundTimeout;
 using testing::statusText;
 using testing::SteadyClock;
 using testing::StereoTone;
 using testing::TemporaryDirectory;
+using testing::toneFileRate;
 
 const std::string binary = SYSAUDIO_BINARY;
 
-// Tones are written at the rate the null sink runs at, so the players need no resampling.
-constexpr int toneFileRate = 48000;
-constexpr int defaultRate = 16000;
 // A sample further from zero than this is sound; silence blocks are exact zeros, and what the
 // resamplers leave around a tone's edges stays far below it.
 constexpr double loud = 0.05;
-
-// Generous: two of these tests run side by side on a loaded two-core machine, each with its
-// own server.
-constexpr auto readyTimeout = 20s;
-constexpr auto soundTimeout = 10s;
-constexpr auto playerTimeout = 20s;
-// How soon sysaudio must end once it has a reason to.
-constexpr auto prompt = 5s;
 
 std::string fileContents(const std::string& path) {
   std::ifstream file(path);
@@ -75,25 +71,6 @@ std::string processState(const std::string& pidFile) {
     return "(pid " + pid + ") is gone";
   }
   return "(pid " + pid + ") is in state " + stat.substr(afterName + 2, 1);
-}
-
-double seconds(std::chrono::steady_clock::duration duration) {
-  return std::chrono::duration<double>(duration).count();
-}
-
-// Waits for sysaudio's first status line and says whether it was "ready".
-::testing::AssertionResult becameReady(const Process& sysaudio) {
-  sysaudio.waitUntil(
-      [](const ProcessOutput& output) {
-        return output.err.find('\n') != std::string::npos || output.ended;
-      },
-      readyTimeout);
-  const ProcessOutput output = sysaudio.snapshot();
-  if (output.err.starts_with("ready\n")) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "no \"ready\" line; standard error "
-                                       << printable(output.err) << ", " << statusText(output);
 }
 
 std::optional<Region> soundIn(const std::string& bytes) {
@@ -162,16 +139,6 @@ std::optional<Region> soundIn(const std::string& bytes) {
          << " s ago; " << statusText(output) << ", standard error " << printable(output.err) << ")";
 }
 
-::testing::AssertionResult endedWell(const Process& player) {
-  const std::optional<ExitStatus> status = player.waitForExit(playerTimeout);
-  if (status && status->exited() && status->code() == 0) {
-    return ::testing::AssertionSuccess();
-  }
-  const ProcessOutput output = player.snapshot();
-  return ::testing::AssertionFailure()
-         << "player " << statusText(output) << "; output " << printable(output.out + output.err);
-}
-
 // The blocks whose amplitude exceeds threshold, but for the first and the last, which may hold
 // only part of the sound.
 std::vector<std::size_t> innerBlocksAbove(const std::vector<double>& amplitudes, double threshold) {
@@ -211,26 +178,7 @@ std::span<const float> part(const std::vector<float>& samples, Region region) {
   return std::span<const float>(samples).subspan(region.begin, region.size());
 }
 
-class SysaudioE2eTest : public ::testing::Test {
- protected:
-  // A client of the session started by the test process, which is sysaudio's parent.
-  ProcessOptions client(BrokenPipe brokenPipe = BrokenPipe::defaultAction) const {
-    return {.environment = session.environment(), .brokenPipe = brokenPipe};
-  }
-
-  // A client that is no descendant of the test process: another application.
-  ProcessOptions otherApplication() const {
-    return {.environment = session.environment(), .detached = true};
-  }
-
-  std::string toneFile(const std::string& name, const StereoTone& tone) const {
-    const std::string path = session.directory() + "/" + name + ".wav";
-    testing::writeWav(path, toneFileRate, 2, testing::stereoSamples(tone, toneFileRate));
-    return path;
-  }
-
-  AudioSession session;
-};
+class SysaudioE2eTest : public testing::EndToEndTest {};
 
 // A stream that already plays when sysaudio starts comes through at the default rate as the
 // average of its channels: a centred tone keeps its amplitude (a power-preserving downmix would

@@ -39,41 +39,37 @@
 #include <thread>
 #include <vector>
 
-#include "audio_session.h"
-#include "process_runner.h"
-#include "tone_analysis.h"
+#include "end_to_end.h"
 
 namespace sysaudio {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::AudioSession;
+using testing::becameReady;
 using testing::BrokenPipe;
 using testing::Daemon;
+using testing::defaultRate;
+using testing::endedWell;
 using testing::ErrorStream;
 using testing::ExitStatus;
+using testing::playerTimeout;
 using testing::printable;
 using testing::Process;
 using testing::ProcessOptions;
 using testing::ProcessOutput;
+using testing::prompt;
+using testing::readyTimeout;
+using testing::seconds;
+using testing::soundTimeout;
 using testing::statusText;
 using testing::SteadyClock;
 using testing::StereoTone;
+using testing::toneFileRate;
 
 const std::string binary = SYSAUDIO_BINARY;
 
-// The null sink runs at this rate, so the players need no resampling.
-constexpr int toneFileRate = 48000;
-constexpr int defaultRate = 16000;
-
-// Generous: two end-to-end tests run side by side on a loaded two-core machine, each with its
-// own server.
-constexpr auto readyTimeout = 20s;
-constexpr auto soundTimeout = 10s;
-constexpr auto playerTimeout = 20s;
 constexpr auto toolTimeout = 10s;
-// How soon sysaudio must end once it has a reason to.
-constexpr auto prompt = 5s;
 // The analysis blocks of blockAmplitudes.
 constexpr double blockSeconds = 0.1;
 
@@ -90,10 +86,6 @@ constexpr long residentCostPerByte = 1;
 #else
 constexpr long residentCostPerByte = 1;
 #endif
-
-double seconds(SteadyClock::duration duration) {
-  return std::chrono::duration<double>(duration).count();
-}
 
 std::size_t samplesIn(const ProcessOutput& output) {
   return output.out.size() / sizeof(float);
@@ -140,21 +132,6 @@ std::size_t blocksOfTone(const std::string& bytes, std::size_t from, int rate, d
       amplitudes, [amplitude](double a) { return std::abs(a - amplitude) < 0.1 * amplitude; }));
 }
 
-// Waits for sysaudio's first status line and says whether it was "ready".
-::testing::AssertionResult becameReady(const Process& sysaudio) {
-  sysaudio.waitUntil(
-      [](const ProcessOutput& output) {
-        return output.err.find('\n') != std::string::npos || output.ended;
-      },
-      readyTimeout);
-  const ProcessOutput output = sysaudio.snapshot();
-  if (output.err.starts_with("ready\n")) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "no \"ready\" line; standard error "
-                                       << printable(output.err) << ", " << statusText(output);
-}
-
 // Waits until the output from sample from on holds count blocks of the tone. Looks every 100 ms
 // rather than at every arrival, since each look analyses the whole output.
 ::testing::AssertionResult toneArrives(const Process& sysaudio, std::size_t from, int rate,
@@ -175,16 +152,6 @@ std::size_t blocksOfTone(const std::string& bytes, std::size_t from, int rate, d
     }
     std::this_thread::sleep_for(100ms);
   }
-}
-
-::testing::AssertionResult endedWell(const Process& player) {
-  const std::optional<ExitStatus> status = player.waitForExit(playerTimeout);
-  if (status && status->exited() && status->code() == 0) {
-    return ::testing::AssertionSuccess();
-  }
-  const ProcessOutput output = player.snapshot();
-  return ::testing::AssertionFailure()
-         << "player " << statusText(output) << "; output " << printable(output.out + output.err);
 }
 
 // "ready", then one "error: capture stopped: ..." line and nothing else.
@@ -209,24 +176,8 @@ std::optional<long> residentKiB(pid_t pid) {
   return std::nullopt;
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public testing::EndToEndTest {
  protected:
-  // A client of the session started by the test process, which is sysaudio's parent.
-  ProcessOptions client(BrokenPipe brokenPipe = BrokenPipe::defaultAction) const {
-    return {.environment = session.environment(), .brokenPipe = brokenPipe};
-  }
-
-  // A client that is no descendant of the test process: another application.
-  ProcessOptions otherApplication() const {
-    return {.environment = session.environment(), .detached = true};
-  }
-
-  std::string toneFile(const std::string& name, const StereoTone& tone) const {
-    const std::string path = session.directory() + "/" + name + ".wav";
-    testing::writeWav(path, toneFileRate, 2, testing::stereoSamples(tone, toneFileRate));
-    return path;
-  }
-
   // Runs one of the session's command-line tools to its end and returns its standard output.
   std::string tool(const std::vector<std::string>& argv) const {
     Process command(argv, client());
@@ -259,8 +210,6 @@ class FaultTest : public ::testing::Test {
                                          << "show " << printable(text) << ":\n"
                                          << last;
   }
-
-  AudioSession session;
 };
 
 // Without the session manager nothing new gets linked to the output device, and with PipeWire

@@ -1,0 +1,49 @@
+#include "end_to_end.h"
+
+#include <optional>
+
+namespace sysaudio::testing {
+
+double seconds(SteadyClock::duration duration) {
+  return std::chrono::duration<double>(duration).count();
+}
+
+::testing::AssertionResult becameReady(const Process& sysaudio) {
+  sysaudio.waitUntil(
+      [](const ProcessOutput& output) {
+        return output.err.find('\n') != std::string::npos || output.ended;
+      },
+      readyTimeout);
+  const ProcessOutput output = sysaudio.snapshot();
+  if (output.err.starts_with("ready\n")) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "no \"ready\" line; standard error "
+                                       << printable(output.err) << ", " << statusText(output);
+}
+
+::testing::AssertionResult endedWell(const Process& player) {
+  const std::optional<ExitStatus> status = player.waitForExit(playerTimeout);
+  if (status && status->exited() && status->code() == 0) {
+    return ::testing::AssertionSuccess();
+  }
+  const ProcessOutput output = player.snapshot();
+  return ::testing::AssertionFailure()
+         << "player " << statusText(output) << "; output " << printable(output.out + output.err);
+}
+
+ProcessOptions EndToEndTest::client(BrokenPipe brokenPipe) const {
+  return {.environment = session.environment(), .brokenPipe = brokenPipe};
+}
+
+ProcessOptions EndToEndTest::otherApplication() const {
+  return {.environment = session.environment(), .detached = true};
+}
+
+std::string EndToEndTest::toneFile(const std::string& name, const StereoTone& tone) const {
+  const std::string path = session.directory() + "/" + name + ".wav";
+  writeWav(path, toneFileRate, 2, stereoSamples(tone, toneFileRate));
+  return path;
+}
+
+}  // namespace sysaudio::testing

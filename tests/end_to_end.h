@@ -1,0 +1,50 @@
+// What the end-to-end suites share: a private audio session per test, the clients a test starts
+// in it, and the waits for sysaudio's status line and for a player's end.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "audio_session.h"
+#include "process_runner.h"
+#include "tone_analysis.h"
+
+namespace sysaudio::testing {
+
+// Tones are written at the rate the null sink runs at, so the players need no resampling.
+inline constexpr int toneFileRate = 48000;
+inline constexpr int defaultRate = 16000;
+
+// Generous: two end-to-end tests run side by side on a loaded two-core machine, each with its
+// own server.
+inline constexpr std::chrono::seconds readyTimeout{20};
+inline constexpr std::chrono::seconds soundTimeout{10};
+inline constexpr std::chrono::seconds playerTimeout{20};
+// How soon sysaudio must end once it has a reason to.
+inline constexpr std::chrono::seconds prompt{5};
+
+double seconds(SteadyClock::duration duration);
+
+// Waits for sysaudio's first status line and says whether it was "ready".
+::testing::AssertionResult becameReady(const Process& sysaudio);
+
+// Waits for a player to end and says whether it ended with status 0.
+::testing::AssertionResult endedWell(const Process& player);
+
+// Every test gets a session of its own. The test process is sysaudio's parent.
+class EndToEndTest : public ::testing::Test {
+ protected:
+  // A client of the session started by the test process, and so one of the parent's.
+  ProcessOptions client(BrokenPipe brokenPipe = BrokenPipe::defaultAction) const;
+  // A client that is no descendant of the test process: another application.
+  ProcessOptions otherApplication() const;
+  // Writes the tone as a stereo WAV file in the session's directory and returns its path, which
+  // a player also uses as its stream's name.
+  std::string toneFile(const std::string& name, const StereoTone& tone) const;
+
+  AudioSession session;
+};
+
+}  // namespace sysaudio::testing
