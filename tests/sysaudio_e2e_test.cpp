@@ -459,43 +459,6 @@ TEST_P(SampleRateTest, APlayedToneComesThroughWholeAtTheRequestedRate) {
 INSTANTIATE_TEST_SUITE_P(Rates, SampleRateTest, ::testing::Values(16000, 44100, 48000),
                          [](const auto& info) { return "Hz" + std::to_string(info.param); });
 
-struct BrokenPipeCase {
-  const char* name;
-  BrokenPipe disposition;
-  int exitCode;  // -1 for none
-  int signal;    // 0 for none
-};
-
-void PrintTo(const BrokenPipeCase& broken, std::ostream* out) {
-  *out << broken.name;
-}
-
-class ReaderGoneTest : public SysaudioE2eTest,
-                       public ::testing::WithParamInterface<BrokenPipeCase> {};
-
-TEST_P(ReaderGoneTest, EndsQuietlyWhenStandardOutputHasNoReader) {
-  const BrokenPipeCase& broken = GetParam();
-  Process sysaudio({binary}, client(broken.disposition));
-  ASSERT_TRUE(becameReady(sysaudio));
-  ASSERT_TRUE(sysaudio.waitUntil(
-      [](const ProcessOutput& output) { return !output.out.empty() || output.ended; },
-      readyTimeout));
-  sysaudio.closeStdout();
-  const std::optional<ExitStatus> status = sysaudio.waitForExit(prompt);
-  ASSERT_TRUE(sysaudio.hasEnded())
-      << "still running " << seconds(prompt) << " s after its reader went";
-  ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(status->code(), broken.exitCode) << status->describe();
-  EXPECT_EQ(status->signal(), broken.signal) << status->describe();
-  EXPECT_EQ(sysaudio.snapshot().err, "ready\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(BrokenPipeSignal, ReaderGoneTest,
-                         ::testing::Values(BrokenPipeCase{"Ignored", BrokenPipe::ignored, 0, 0},
-                                           BrokenPipeCase{"DefaultAction",
-                                                          BrokenPipe::defaultAction, -1, SIGPIPE}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
 // The server goes away in the middle of a capture, by a crash or by a clean shutdown.
 class ServerGoneTest : public SysaudioE2eTest, public ::testing::WithParamInterface<int> {};
 

@@ -6,9 +6,8 @@
 //   the audio server killed or terminated mid-capture    sysaudio_e2e_test: ServerGoneTest
 //   no audio server at start                             sysaudio_e2e_test: NoServerTest
 //   no output device at start                            sysaudio_e2e_test: NoOutputDeviceTest
-//   the reader gone while only silence is written        sysaudio_e2e_test: ReaderGoneTest
 //   the session manager killed or terminated             SessionManagerGoneTest
-//   the reader gone while audio is written               ReaderGoneDuringAudioTest
+//   the reader gone while silence or audio is written    ReaderGoneTest
 //   standard output that takes nothing (/dev/full)       FullOutputTest
 //   standard error closed, or a pipe without a reader    NoStatusChannelTest
 //   a reader that stops reading for 30 s                 StalledReaderLosesAudioNotMemory
@@ -37,6 +36,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "end_to_end.h"
@@ -273,20 +273,35 @@ void PrintTo(const BrokenPipeCase& broken, std::ostream* out) {
   *out << broken.name;
 }
 
-// ReaderGoneTest closes the pipe while only silence blocks are written; here audio is, at
-// 48000 Hz, so the reader goes while writes of audio follow each other closely.
-class ReaderGoneDuringAudioTest : public FaultTest,
-                                  public ::testing::WithParamInterface<BrokenPipeCase> {};
+// The reader goes while only silence blocks are written, or while audio is, at 48000 Hz, so that
+// writes of audio follow each other closely.
+enum class Writing { silence, audio };
 
-TEST_P(ReaderGoneDuringAudioTest, EndsQuietly) {
-  const BrokenPipeCase& broken = GetParam();
+void PrintTo(Writing writing, std::ostream* out) {
+  *out << (writing == Writing::audio ? "audio" : "silence");
+}
+
+class ReaderGoneTest : public FaultTest,
+                       public ::testing::WithParamInterface<std::tuple<Writing, BrokenPipeCase>> {};
+
+TEST_P(ReaderGoneTest, EndsQuietly) {
+  const auto& [writing, broken] = GetParam();
   constexpr int rate = 48000;
-  const std::string tone = toneFile("other-1000", {1000, 0.5, 0.5, 20});
-  Process player({"pw-play", tone}, otherApplication());
-  ASSERT_TRUE(session.waitForPlayback(tone, soundTimeout));
+  std::optional<Process> player;
+  if (writing == Writing::audio) {
+    const std::string tone = toneFile("other-1000", {1000, 0.5, 0.5, 20});
+    player.emplace(std::vector<std::string>{"pw-play", tone}, otherApplication());
+    ASSERT_TRUE(session.waitForPlayback(tone, soundTimeout));
+  }
   Process sysaudio({binary, std::to_string(rate)}, client(broken.disposition));
   ASSERT_TRUE(becameReady(sysaudio));
-  ASSERT_TRUE(toneArrives(sysaudio, 0, rate, 1000, 0.5, 5));
+  if (writing == Writing::audio) {
+    ASSERT_TRUE(toneArrives(sysaudio, 0, rate, 1000, 0.5, 5));
+  } else {
+    ASSERT_TRUE(sysaudio.waitUntil(
+        [](const ProcessOutput& output) { return !output.out.empty() || output.ended; },
+        readyTimeout));
+  }
   // sysaudio writes whole samples only, so a pipe read ends between two.
   EXPECT_EQ(sysaudio.snapshot().out.size() % sizeof(float), 0u);
 
@@ -300,11 +315,17 @@ TEST_P(ReaderGoneDuringAudioTest, EndsQuietly) {
   EXPECT_EQ(sysaudio.snapshot().err, "ready\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(BrokenPipeSignal, ReaderGoneDuringAudioTest,
-                         ::testing::Values(BrokenPipeCase{"Ignored", BrokenPipe::ignored, 0, 0},
-                                           BrokenPipeCase{"DefaultAction",
-                                                          BrokenPipe::defaultAction, -1, SIGPIPE}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    BrokenPipeSignal, ReaderGoneTest,
+    ::testing::Combine(::testing::Values(Writing::silence, Writing::audio),
+                       ::testing::Values(BrokenPipeCase{"Ignored", BrokenPipe::ignored, 0, 0},
+                                         BrokenPipeCase{"DefaultAction", BrokenPipe::defaultAction,
+                                                        -1, SIGPIPE})),
+    [](const auto& info) {
+      const Writing writing = std::get<Writing>(info.param);
+      return std::string(writing == Writing::audio ? "DuringAudio" : "DuringSilence") +
+             std::get<BrokenPipeCase>(info.param).name;
+    });
 
 // Standard output that takes nothing: the first write fails with ENOSPC, with no broken-pipe
 // signal. That too means the reader is gone, whether the first write is a silence block or the
