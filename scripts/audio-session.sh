@@ -307,8 +307,22 @@ print_logs() {
   done
 }
 
+# Waits up to tenths/10 s until none of the pids is alive.
+wait_for_exit() {
+  local tenths=$1 i pid any
+  shift
+  for ((i = 0; i < tenths; i++)); do
+    any=0
+    for pid in "$@"; do
+      if is_alive "$pid"; then any=1; fi
+    done
+    ((any)) || return 0
+    sleep 0.1
+  done
+}
+
 do_stop() {
-  local dir=$1 name pid i any
+  local dir=$1 name pid
   local pids=()
   [[ -e $dir ]] || return 0
   [[ -d $dir ]] || die "$dir is not a directory"
@@ -319,28 +333,14 @@ do_stop() {
     fi
   done
   if ((${#pids[@]} > 0)); then
-    for ((i = 0; i < 30; i++)); do
-      any=0
-      for pid in "${pids[@]}"; do
-        if is_alive "$pid"; then any=1; fi
-      done
-      ((any)) || break
-      sleep 0.1
-    done
+    wait_for_exit 30 "${pids[@]}"
     for pid in "${pids[@]}"; do
       if is_alive "$pid"; then
         err "pid $pid did not exit on TERM; sending KILL"
         kill -KILL "$pid" 2>/dev/null || true
       fi
     done
-    for ((i = 0; i < 20; i++)); do
-      any=0
-      for pid in "${pids[@]}"; do
-        if is_alive "$pid"; then any=1; fi
-      done
-      ((any)) || break
-      sleep 0.1
-    done
+    wait_for_exit 20 "${pids[@]}"
   fi
   if [[ -e $dir/$MARKER ]]; then
     rm -rf -- "$dir"
