@@ -8,13 +8,19 @@ double seconds(SteadyClock::duration duration) {
   return std::chrono::duration<double>(duration).count();
 }
 
+ProcessOutput outputOnce(const Process& process,
+                         const std::function<bool(const ProcessOutput&)>& done,
+                         std::chrono::milliseconds timeout) {
+  process.waitUntil([&done](const ProcessOutput& output) { return done(output) || output.ended; },
+                    timeout);
+  return process.snapshot();
+}
+
 ::testing::AssertionResult becameReady(const Process& sysaudio) {
-  sysaudio.waitUntil(
-      [](const ProcessOutput& output) {
-        return output.err.find('\n') != std::string::npos || output.ended;
-      },
+  const ProcessOutput output = outputOnce(
+      sysaudio,
+      [](const ProcessOutput& output) { return output.err.find('\n') != std::string::npos; },
       readyTimeout);
-  const ProcessOutput output = sysaudio.snapshot();
   if (output.err.starts_with("ready\n")) {
     return ::testing::AssertionSuccess();
   }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "audio_session.h"
@@ -26,6 +27,12 @@ inline constexpr std::chrono::seconds playerTimeout{20};
 inline constexpr std::chrono::seconds prompt{5};
 
 double seconds(SteadyClock::duration duration);
+
+// Waits until done holds for the output, or the process has ended, or timeout has passed, and
+// returns the output as it is then: the caller checks done again to tell which it was.
+ProcessOutput outputOnce(const Process& process,
+                         const std::function<bool(const ProcessOutput&)>& done,
+                         std::chrono::milliseconds timeout);
 
 // Waits for sysaudio's first status line and says whether it was "ready".
 ::testing::AssertionResult becameReady(const Process& sysaudio);

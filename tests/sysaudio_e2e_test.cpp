@@ -34,6 +34,7 @@ using testing::Daemon;
 using testing::defaultRate;
 using testing::endedWell;
 using testing::ExitStatus;
+using testing::outputOnce;
 using testing::playerTimeout;
 using testing::printable;
 using testing::Process;
@@ -84,10 +85,7 @@ std::optional<Region> soundIn(const std::string& bytes) {
     const std::optional<Region> sound = soundIn(output.out);
     return sound && sound->size() >= wanted;
   };
-  sysaudio.waitUntil(
-      [&enough](const ProcessOutput& output) { return enough(output) || output.ended; },
-      soundTimeout);
-  const ProcessOutput output = sysaudio.snapshot();
+  const ProcessOutput output = outputOnce(sysaudio, enough, soundTimeout);
   if (enough(output)) {
     return ::testing::AssertionSuccess();
   }
@@ -106,10 +104,7 @@ std::optional<Region> soundIn(const std::string& bytes) {
     const std::optional<Region> sound = soundIn(output.out);
     return sound && output.out.size() / sizeof(float) >= sound->end + wanted;
   };
-  sysaudio.waitUntil(
-      [&enough](const ProcessOutput& output) { return enough(output) || output.ended; },
-      soundTimeout);
-  const ProcessOutput output = sysaudio.snapshot();
+  const ProcessOutput output = outputOnce(sysaudio, enough, soundTimeout);
   if (enough(output)) {
     return ::testing::AssertionSuccess();
   }
@@ -121,12 +116,10 @@ std::optional<Region> soundIn(const std::string& bytes) {
 // Waits until count more samples than now have come.
 ::testing::AssertionResult moreOutput(const Process& sysaudio, std::size_t count) {
   const std::size_t wanted = sysaudio.snapshot().out.size() / sizeof(float) + count;
-  sysaudio.waitUntil(
-      [wanted](const ProcessOutput& output) {
-        return output.out.size() / sizeof(float) >= wanted || output.ended;
-      },
+  const ProcessOutput output = outputOnce(
+      sysaudio,
+      [wanted](const ProcessOutput& output) { return output.out.size() / sizeof(float) >= wanted; },
       soundTimeout);
-  const ProcessOutput output = sysaudio.snapshot();
   if (output.out.size() / sizeof(float) >= wanted) {
     return ::testing::AssertionSuccess();
   }

@@ -53,6 +53,7 @@ using testing::defaultRate;
 using testing::endedWell;
 using testing::ErrorStream;
 using testing::ExitStatus;
+using testing::outputOnce;
 using testing::playerTimeout;
 using testing::printable;
 using testing::Process;
@@ -737,12 +738,12 @@ TEST_F(FaultTest, StreamsOfTheParentAndOthersChurn) {
                                 << " players failed, the first: " << failures.front();
   // The last tone's end has come through once another half second of output follows it.
   const std::size_t afterPlayers = samplesIn(sysaudio.snapshot());
-  sysaudio.waitUntil(
+  const ProcessOutput output = outputOnce(
+      sysaudio,
       [afterPlayers](const ProcessOutput& output) {
-        return samplesIn(output) >= afterPlayers + defaultRate / 2 || output.ended;
+        return samplesIn(output) >= afterPlayers + defaultRate / 2;
       },
       soundTimeout);
-  const ProcessOutput output = sysaudio.snapshot();
   ASSERT_FALSE(output.ended) << statusText(output) << ", standard error " << printable(output.err);
   EXPECT_EQ(output.err, "ready\n");
   EXPECT_EQ(output.out.size() % sizeof(float), 0u);
