@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -30,6 +29,7 @@ using namespace std::chrono_literals;
 using testing::becameReady;
 using testing::Daemon;
 using testing::ExitStatus;
+using testing::fileContents;
 using testing::outputOnce;
 using testing::printable;
 using testing::Process;
@@ -42,11 +42,6 @@ using testing::soundTimeout;
 using testing::statusText;
 
 const std::string binary = SYSAUDIO_BINARY;
-
-std::string fileContents(const std::string& path) {
-  std::ifstream file(path);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 // One "error: ..." line and nothing else.
 bool isOneErrorLine(const std::string& err) {
