@@ -6,6 +6,7 @@
 # it needs when they are missing.
 #
 # Usage: scripts/fuzz.sh [seconds-per-target, default 60]
+# SYSAUDIO_WERROR=ON in the environment turns compiler warnings into errors, as CI does.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,7 +20,7 @@ targets=(parse_sample_rate_fuzzer downmix_fuzzer)
 
 "$root/scripts/install-deps.sh" fuzz
 CC=clang CXX=clang++ cmake -S "$root" -B "$build_dir" -DSYSAUDIO_FUZZ=ON \
-  -DSYSAUDIO_BUILD_TESTS=OFF >/dev/null
+  -DSYSAUDIO_BUILD_TESTS=OFF -DSYSAUDIO_WERROR="${SYSAUDIO_WERROR:-OFF}" >/dev/null
 cmake --build "$build_dir" -j"$(nproc)" --target "${targets[@]}"
 
 failed=0

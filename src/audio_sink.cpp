@@ -1,5 +1,6 @@
 #include "audio_sink.h"
 
+#include "capture_session.h"
 #include "sample_output.h"
 #include "silence_filler.h"
 #include "status.h"
@@ -38,7 +39,12 @@ void AudioSink::streamDidOutputSampleBuffer(Stream&, const SampleBuffer& sampleB
 }
 
 void AudioSink::streamDidStopWithError(Stream&, const CaptureError& error) {
-  fail("capture stopped: " + error.localizedDescription);
+  if (startHasFailed.load()) {
+    // The session is ending the process with the start's error line; this thread waits for it.
+    parkMainThreadForever();
+  }
+  failBeforeOrAfterReady(startFailureMessage(error),
+                         "capture stopped: " + error.localizedDescription);
 }
 
 void AudioSink::mixToMono(AudioBufferList list) {

@@ -2,6 +2,7 @@
 // list to mono, writes it, and keeps the stream flowing with silence while nothing arrives.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -23,7 +24,14 @@ class AudioSink final : public StreamOutput, public StreamDelegate {
 
   void streamDidOutputSampleBuffer(Stream& stream, const SampleBuffer& sampleBuffer,
                                    StreamOutputType type) override;
+  // A stop before "ready" is a failed start and says so as the start would; after it, the line
+  // says the capture stopped. A stop after a failed start adds nothing: the start's error line
+  // ends the process.
   [[noreturn]] void streamDidStopWithError(Stream& stream, const CaptureError& error) override;
+
+  // Told by the capture session, on the thread that completes the start, before it ends the
+  // process with the start's error.
+  void startFailed() { startHasFailed.store(true); }
 
   // Starts the timer that writes silence while no audio arrives; called once.
   void startSilenceFiller();
@@ -47,6 +55,7 @@ class AudioSink final : public StreamOutput, public StreamDelegate {
   // Zeros enough for one silence block, or for one piece of a block too large to buffer.
   const std::vector<float> silence;
   std::unique_ptr<TimerSource> timer;
+  std::atomic<bool> startHasFailed{false};
 };
 
 }  // namespace sysaudio

@@ -27,10 +27,16 @@ ContentResult requestShareableContent(CaptureService& service) {
   return arrived.get_future().get();
 }
 
-std::optional<CaptureError> startCapture(Stream& stream) {
+// The sink learns of a failed start on the service's own thread, before that thread can go on
+// to report the stream's stop: the start's error is then the one outcome.
+std::optional<CaptureError> startCapture(Stream& stream, AudioSink& sink) {
   std::promise<std::optional<CaptureError>> started;
-  stream.startCapture(
-      [&started](std::optional<CaptureError> error) { started.set_value(std::move(error)); });
+  stream.startCapture([&started, &sink](std::optional<CaptureError> error) {
+    if (error) {
+      sink.startFailed();
+    }
+    started.set_value(std::move(error));
+  });
   return started.get_future().get();
 }
 
@@ -94,7 +100,7 @@ void runCaptureSession(CaptureService& service, const Settings& settings, AudioS
   addOutput(*stream, sink, StreamOutputType::audio);
   addOutput(*stream, sink, StreamOutputType::screen);
 
-  if (const std::optional<CaptureError> error = startCapture(*stream)) {
+  if (const std::optional<CaptureError> error = startCapture(*stream, sink)) {
     failForCaptureError(*error);
   }
   activeStream = std::move(stream);
@@ -102,11 +108,15 @@ void runCaptureSession(CaptureService& service, const Settings& settings, AudioS
   reportReady();
 }
 
-void failForCaptureError(const CaptureError& error) {
+std::string startFailureMessage(const CaptureError& error) {
   if (error.domain == streamErrorDomain && error.code == streamErrorUserDeclined) {
-    fail(permissionDeniedMessage);
+    return std::string(permissionDeniedMessage);
   }
-  fail(error.localizedDescription);
+  return error.localizedDescription;
+}
+
+void failForCaptureError(const CaptureError& error) {
+  fail(startFailureMessage(error));
 }
 
 }  // namespace sysaudio

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "audio_sink.h"
 #include "platform/capture_service.h"
@@ -18,6 +19,9 @@ inline constexpr std::string_view permissionDeniedMessage =
 // silence filler and reports "ready". Any failure ends the process through fail.
 void runCaptureSession(CaptureService& service, const Settings& settings, AudioSink& sink,
                        std::unique_ptr<Stream>& activeStream);
+
+// The message for a capture that could not start, for a user to act on.
+std::string startFailureMessage(const CaptureError& error);
 
 [[noreturn]] void failForCaptureError(const CaptureError& error);
 

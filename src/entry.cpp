@@ -10,6 +10,7 @@
 #include "platform/dispatch.h"
 #include "sample_output.h"
 #include "settings.h"
+#include "status.h"
 
 #ifndef SYSAUDIO_VERSION
 #define SYSAUDIO_VERSION "unknown"
@@ -33,7 +34,12 @@ constexpr std::string_view usage =
     "output can no longer be written.\n"
     "\n"
     "  -h, --help    print this text and exit\n"
-    "  --version     print the version and exit\n";
+    "  --version     print the version and exit\n"
+    "\n"
+    "Environment:\n"
+    "  SYSAUDIO_LOG  a file to append the audio libraries' own messages to (warnings and\n"
+    "                errors, or the level PIPEWIRE_DEBUG asks for); without it they are\n"
+    "                dropped. They never go to standard error.\n";
 
 constexpr std::string_view version = "sysaudio " SYSAUDIO_VERSION "\n";
 
@@ -54,6 +60,7 @@ std::optional<std::string_view> informationRequested(std::span<const char* const
 }
 
 void runSysaudio(std::span<const char* const> arguments, CaptureService& service) {
+  takeOverStandardError(std::getenv(diagnosticLogVariable));
   setUpSampleOutput();
   if (const std::optional<std::string_view> text = informationRequested(arguments)) {
     std::fwrite(text->data(), 1, text->size(), stdout);

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "child_process.h"
 #include "fake_clock.h"
 #include "scripted_capture_service.h"
+#include "status.h"
 #include "stdout_capture.h"
 
 namespace sysaudio {
@@ -106,16 +108,37 @@ TEST_F(AudioSinkTest, AListWithNoWholeFrameWritesNothingButHoldsTheSilenceOff) {
   EXPECT_EQ(output.take().size(), 800u * 4);
 }
 
+// Once "ready" is out, a stop says that the capture stopped; before it, the capture never ran,
+// and the line is the one a failed start gives, the user-declined code mapped as for the start.
 TEST(AudioSinkStopTest, AStopEndsTheProcessWithTheDescription) {
-  const auto result = testing::runInChild([] {
-    Settings settings;
-    AudioSink sink(settings);
-    IdleStream stream;
-    sink.streamDidStopWithError(stream, CaptureError{"any", 42, "the server went away"});
-  });
-  EXPECT_EQ(result.exitCode(), 1);
-  EXPECT_EQ(result.err, "error: capture stopped: the server went away\n");
-  EXPECT_EQ(result.out, "");
+  const CaptureError gone{"any", 42, "the server went away"};
+  const CaptureError declined{std::string(streamErrorDomain), streamErrorUserDeclined, "no"};
+  struct Case {
+    bool readyFirst;
+    CaptureError error;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {true, gone, "ready\nerror: capture stopped: the server went away\n"},
+      {false, gone, "error: the server went away\n"},
+      {false, declined,
+       "error: permission denied \xE2\x80\x94 allow Murvane under Screen & System Audio "
+       "Recording\n"},
+  };
+  for (const Case& c : cases) {
+    const auto result = testing::runInChild([&c] {
+      Settings settings;
+      AudioSink sink(settings);
+      IdleStream stream;
+      if (c.readyFirst) {
+        reportReady();
+      }
+      sink.streamDidStopWithError(stream, c.error);
+    });
+    EXPECT_EQ(result.exitCode(), 1) << c.err;
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.out, "") << c.err;
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <sstream>
@@ -224,6 +225,76 @@ TEST(CaptureSessionTest, EachFailureEndsWithItsMessageAndGoesNoFurther) {
     EXPECT_EQ(linesOf(result.err), c.transcript) << c.name;
     EXPECT_EQ(result.err.back(), '\n') << c.name;
     EXPECT_EQ(result.out, "") << c.name;
+  }
+}
+
+// The status lines alone: "ready" and the error lines, in the order written.
+std::vector<std::string> statusLinesOf(const std::string& transcript) {
+  std::vector<std::string> lines;
+  for (const std::string& line : linesOf(transcript)) {
+    if (line == "ready" || line.starts_with("error: ")) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+// A stream may report its stop at any moment around the start, on the service's own thread: the
+// process still ends with one outcome. A stop before "ready" is the start's failure, with the
+// start's message; after a failed start, the start's error alone; after "ready", one "capture
+// stopped" line. Where the stop races the session's "ready", either order is right, but never a
+// line after the error line.
+TEST(CaptureSessionTest, AStopAroundTheStartEndsWithOneOutcome) {
+  const CaptureError other{"org.example", 5, "the service broke"};
+  const CaptureError lost{"org.example", 6, "the connection went"};
+  const CaptureError declined{std::string(streamErrorDomain), streamErrorUserDeclined, "declined"};
+  const std::string permission =
+      "permission denied \xE2\x80\x94 allow Murvane under Screen & System Audio Recording";
+  using Lines = std::vector<std::string>;
+
+  struct Case {
+    const char* name;
+    std::function<void(CaptureScript&)> change;
+    AfterSession after;
+    std::vector<Lines> outcomes;  // any one of them
+  };
+  const std::vector<Case> cases = {
+      {"stop before the start completes",
+       [&](auto& s) { s.stopBeforeStartCompletes = lost; },
+       {},
+       {{"error: the connection went"}}},
+      {"stop before the start completes, mapped as a start error",
+       [&](auto& s) { s.stopBeforeStartCompletes = declined; },
+       {},
+       {{"error: " + permission}}},
+      {"start fails, then the stream stops",
+       [&](auto& s) {
+         s.startError = other;
+         s.stopAfterStartCompletes = lost;
+       },
+       {},
+       {{"error: the service broke"}}},
+      {"start succeeds and the stream stops at once",
+       [&](auto& s) { s.stopAfterStartCompletes = lost; },
+       {},
+       {{"error: the connection went"}, {"ready", "error: capture stopped: the connection went"}}},
+      {"stop after ready",
+       [](auto&) {},
+       [&](ScriptedCaptureService& service, auto&, auto&) {
+         service.lastStream()->reportStop(lost);
+         std::this_thread::sleep_for(10s);
+       },
+       {{"ready", "error: capture stopped: the connection went"}}},
+  };
+  for (const Case& c : cases) {
+    CaptureScript script;
+    c.change(script);
+    const auto result = runSession(script, 16000, c.after);
+    EXPECT_EQ(result.exitCode(), 1) << c.name << ": " << result.err;
+    const Lines lines = statusLinesOf(result.err);
+    EXPECT_NE(std::ranges::find(c.outcomes, lines), c.outcomes.end())
+        << c.name << ": " << result.err;
+    EXPECT_EQ(result.err.back(), '\n') << c.name;
   }
 }
 

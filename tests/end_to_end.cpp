@@ -1,5 +1,7 @@
 #include "end_to_end.h"
 
+#include <fstream>
+#include <iterator>
 #include <optional>
 
 namespace sysaudio::testing {
@@ -14,6 +16,11 @@ ProcessOutput outputOnce(const Process& process,
   process.waitUntil([&done](const ProcessOutput& output) { return done(output) || output.ended; },
                     timeout);
   return process.snapshot();
+}
+
+std::string fileContents(const std::string& path) {
+  std::ifstream file(path);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 ::testing::AssertionResult becameReady(const Process& sysaudio) {

@@ -34,6 +34,9 @@ ProcessOutput outputOnce(const Process& process,
                          const std::function<bool(const ProcessOutput&)>& done,
                          std::chrono::milliseconds timeout);
 
+// The whole file, or nothing when it cannot be read.
+std::string fileContents(const std::string& path);
+
 // Waits for sysaudio's first status line and says whether it was "ready".
 ::testing::AssertionResult becameReady(const Process& sysaudio);
 

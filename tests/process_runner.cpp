@@ -87,27 +87,26 @@ std::string resolveProgram(const std::string& name, const std::vector<std::strin
   if (name.find('/') != std::string::npos) {
     return name;
   }
-  std::string path = "/usr/local/bin:/usr/bin:/bin";
+  std::string_view path = "/usr/local/bin:/usr/bin:/bin";
   for (const std::string& entry : environment) {
     if (entry.starts_with("PATH=")) {
-      path = entry.substr(5);
+      path = std::string_view(entry).substr(5);
     }
   }
-  std::size_t start = 0;
   for (;;) {
-    const std::size_t end = path.find(':', start);
-    std::string directory = path.substr(start, end - start);
-    if (directory.empty()) {
-      directory = ".";
-    }
-    const std::string candidate = directory + "/" + name;
+    const std::size_t end = path.find(':');
+    const std::string_view directory = path.substr(0, end);
+    // An empty entry is the current directory.
+    std::string candidate(directory.empty() ? std::string_view(".") : directory);
+    candidate += '/';
+    candidate += name;
     if (access(candidate.c_str(), X_OK) == 0) {
       return candidate;
     }
-    if (end == std::string::npos) {
+    if (end == std::string_view::npos) {
       break;
     }
-    start = end + 1;
+    path.remove_prefix(end + 1);
   }
   throw std::runtime_error("program not found in PATH: " + name);
 }

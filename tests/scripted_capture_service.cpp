@@ -107,11 +107,18 @@ bool ScriptedStream::addStreamOutput(StreamOutput& output, StreamOutputType type
 void ScriptedStream::startCapture(StartCompletion completion) {
   service_.record("startCapture");
   threads_.emplace_back([this, completion = std::move(completion)] {
-    if (service_.script().beforeStartCompletes) {
-      service_.script().beforeStartCompletes();
+    const CaptureScript& script = service_.script();
+    if (script.beforeStartCompletes) {
+      script.beforeStartCompletes();
+    }
+    if (script.stopBeforeStartCompletes) {
+      delegate_.streamDidStopWithError(*this, *script.stopBeforeStartCompletes);
     }
     service_.record("start completes");
-    completion(service_.script().startError);
+    completion(script.startError);
+    if (script.stopAfterStartCompletes) {
+      delegate_.streamDidStopWithError(*this, *script.stopAfterStartCompletes);
+    }
   });
 }
 

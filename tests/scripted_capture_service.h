@@ -57,6 +57,10 @@ struct CaptureScript {
   // Completions arrive on a thread of the service's own, after these have run there.
   std::function<void()> beforeContentCompletes;
   std::function<void()> beforeStartCompletes;
+  // A stop the stream reports to its delegate on the same thread: before the start completes,
+  // or once the start's completion has returned.
+  std::optional<CaptureError> stopBeforeStartCompletes;
+  std::optional<CaptureError> stopAfterStartCompletes;
 };
 
 // A stream that a sink is handed along with its buffers, for tests that drive a sink directly;

@@ -11,8 +11,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstddef>
-#include <fstream>
-#include <iterator>
 #include <numbers>
 #include <optional>
 #include <ostream>
@@ -34,6 +32,7 @@ using testing::Daemon;
 using testing::defaultRate;
 using testing::endedWell;
 using testing::ExitStatus;
+using testing::fileContents;
 using testing::outputOnce;
 using testing::playerTimeout;
 using testing::printable;
@@ -56,11 +55,6 @@ const std::string binary = SYSAUDIO_BINARY;
 // A sample further from zero than this is sound; silence blocks are exact zeros, and what the
 // resamplers leave around a tone's edges stays far below it.
 constexpr double loud = 0.05;
-
-std::string fileContents(const std::string& path) {
-  std::ifstream file(path);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 // What became of the process whose pid the file holds, for failure messages.
 std::string processState(const std::string& pidFile) {

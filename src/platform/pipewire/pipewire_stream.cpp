@@ -141,6 +141,7 @@ std::optional<CaptureError> PipeWireStream::connectStream() {
 
 void PipeWireStream::finishStart(std::optional<CaptureError> error) {
   startTimer_.reset();
+  ended_ = error.has_value();
   if (StartCompletion completion = std::exchange(startCompletion_, nullptr)) {
     completion(std::move(error));
   }
@@ -167,9 +168,11 @@ void PipeWireStream::onStateChanged(void* data, pw_stream_state, pw_stream_state
                 (error != nullptr ? error : "unknown error"));
       return;
     case PW_STREAM_STATE_UNCONNECTED:
-      if (error != nullptr) {
-        self.fail(std::string("the capture stream failed: ") + error);
-      }
+      // The stream never disconnects by itself: with no error, someone removed its node from
+      // the server, and no audio will ever reach it again.
+      self.fail(error != nullptr ? std::string("the capture stream failed: ") + error
+                                 : std::string("the capture stream was removed from the audio "
+                                               "server"));
       return;
     case PW_STREAM_STATE_CONNECTING:
       return;
@@ -180,16 +183,17 @@ void PipeWireStream::connectionLost(const std::string& description) {
   fail(description);
 }
 
-// Before the start completes, a failure is the start's; afterwards it is a stop, reported once.
+// Before the start completes, a failure is the start's; afterwards it is a stop. Either is
+// reported once, and nothing after it.
 void PipeWireStream::fail(const std::string& description) {
+  if (ended_) {
+    return;
+  }
   if (startCompletion_) {
     finishStart(serviceError(description));
     return;
   }
-  if (stopReported_) {
-    return;
-  }
-  stopReported_ = true;
+  ended_ = true;
   const CaptureError error = serviceError(description);
   // On the sink's queue, after the audio already handed over, so that no write of samples is
   // cut short by the end of the process.

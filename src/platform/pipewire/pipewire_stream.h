@@ -80,7 +80,10 @@ class PipeWireStream final : public Stream, private GraphObserver {
 
   StartCompletion startCompletion_;
   LoopSourceHandle startTimer_;
-  bool stopReported_ = false;
+  // Set once the start has failed or the stop has been reported: a stream has one outcome, and
+  // whatever befalls it afterwards, such as the error state that follows a lost connection, is
+  // part of the same end.
+  bool ended_ = false;
   std::uint32_t nodeID_ = SPA_ID_INVALID;
   // Decisions about playback streams, taken once each when their owner is known.
   std::map<std::uint32_t, bool> takenNodes_;
