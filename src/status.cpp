@@ -6,12 +6,19 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
 namespace sysaudio {
 
 namespace {
+
+// Asked before taking the signal, so that taking it never waits: a plain wait is what every
+// platform has, a wait with a time limit is not.
+bool brokenPipePending() {
+  sigset_t pending;
+  sigpending(&pending);
+  return sigismember(&pending, SIGPIPE) == 1;
+}
 
 // Writes the whole line straight to file descriptor 2, outside any stdio buffer. A reader of
 // standard error that has gone must not end the process by the broken-pipe signal, since a
@@ -23,9 +30,7 @@ void writeStatusLine(std::string_view line) {
   sigaddset(&brokenPipe, SIGPIPE);
   sigset_t previousMask;
   pthread_sigmask(SIG_BLOCK, &brokenPipe, &previousMask);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+  const bool alreadyPending = brokenPipePending();
 
   bool raisedBrokenPipe = false;
   while (!line.empty()) {
@@ -40,9 +45,9 @@ void writeStatusLine(std::string_view line) {
     line.remove_prefix(static_cast<std::size_t>(written));
   }
 
-  if (raisedBrokenPipe && !alreadyPending) {
-    const timespec noWait{};
-    sigtimedwait(&brokenPipe, nullptr, &noWait);
+  if (raisedBrokenPipe && !alreadyPending && brokenPipePending()) {
+    int taken = 0;
+    sigwait(&brokenPipe, &taken);
   }
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
 }
