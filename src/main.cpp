@@ -1,11 +1,12 @@
+#include <memory>
 #include <span>
 
 #include "entry.h"
-#include "platform/pipewire/pipewire_capture_service.h"
+#include "platform/platform_capture_service.h"
 
 int main(int argc, char** argv) {
   // Lives in this frame, which runSysaudio never leaves.
-  sysaudio::pipewire::PipeWireCaptureService service;
+  const std::unique_ptr<sysaudio::CaptureService> service = sysaudio::makePlatformCaptureService();
   sysaudio::runSysaudio(std::span<const char* const>(argv, static_cast<std::size_t>(argc)),
-                        service);
+                        *service);
 }
