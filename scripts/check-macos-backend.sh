@@ -6,7 +6,9 @@
 # uses. Then it shows that the check can fail: each of a few planted mistakes, in a copy of a
 # file, must stop the compile with the expected diagnostic.
 #
-# What passes here type-checks against those declarations; it is neither linked nor run.
+# What passes here type-checks against those declarations; it is neither linked nor run. The
+# system's callbacks are optional protocol methods: a wrong parameter type in one is caught, a
+# misspelled name is not (it compiles as a method of its own that the system never calls).
 #
 # Usage: scripts/check-macos-backend.sh
 set -euo pipefail
@@ -45,6 +47,7 @@ planted=(
   "screencapturekit_stream.mm|startCaptureWithCompletionHandler:|startCaptureWithHandler:|declares the selector 'startCaptureWithHandler:'"
   "screencapturekit_stream.mm|sampleHandlerQueue:queue.impl().dispatchQueue|sampleHandlerQueue:queue.impl().label|no viable conversion from 'std::string' (aka 'basic_string<char>') to 'dispatch_queue_t _Nullable'"
   "screencapturekit_stream.mm|^(NSError* _Nullable failure)|^(SCStream* _Nullable failure)|with an rvalue of type 'void (^)(SCStream * _Nullable __strong)'"
+  "screencapturekit_stream.mm|didOutputSampleBuffer:(CMSampleBufferRef)|didOutputSampleBuffer:(CMBlockBufferRef)|conflicting parameter types in implementation of 'stream:didOutputSampleBuffer:ofType:'"
   "screencapturekit_stream.mm|delegate:delegateBridge_]|delegate:stream_]|sending 'SCStream *' to parameter of type 'id<SCStreamDelegate> _Nullable' [-Werror,-Wincompatible-pointer-types]"
   "screencapturekit_capture_service.mm|configuration.capturesAudio =|configuration.captureAudio =|property 'captureAudio' not found"
   "screencapturekit_capture_service.mm|initWithDisplay:content.displays[chosen.display]|initWithDisplay:content.applications[chosen.display]|cannot initialize a parameter of type 'SCDisplay * _Nonnull' with an rvalue of type 'SCRunningApplication *'"
