@@ -1,17 +1,15 @@
 #include <cstdlib>
+#include <memory>
 #include <span>
 
 #include "entry.h"
-#include "platform/pipewire/pipewire_capture_service.h"
-#include "platform/pipewire/pipewire_log.h"
+#include "platform/platform_capture_service.h"
 #include "status.h"
 
 int main(int argc, char** argv) {
-  // These live in this frame, which runSysaudio never leaves. The log comes first: PipeWire
-  // hands it to everything it sets up from the first connection on.
-  const sysaudio::pipewire::LibraryLog libraryLog(std::getenv(sysaudio::diagnosticLogVariable),
-                                                  std::getenv("PIPEWIRE_DEBUG"));
-  sysaudio::pipewire::PipeWireCaptureService service;
+  // Lives in this frame, which runSysaudio never leaves.
+  const std::unique_ptr<sysaudio::CaptureService> service =
+      sysaudio::makePlatformCaptureService(std::getenv(sysaudio::diagnosticLogVariable));
   sysaudio::runSysaudio(std::span<const char* const>(argv, static_cast<std::size_t>(argc)),
-                        service);
+                        *service);
 }

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -27,6 +26,14 @@ struct StatusChannel {
 
 constinit StatusChannel channel;
 
+// Asked before taking the signal, so that taking it never waits: a plain wait is what every
+// platform has, a wait with a time limit is not.
+bool brokenPipePending() {
+  sigset_t pending;
+  sigpending(&pending);
+  return sigismember(&pending, SIGPIPE) == 1;
+}
+
 // Writes the whole line to fd, outside any stdio buffer. A reader of standard error that has
 // gone must not end the process by the broken-pipe signal, since a lost status line must not
 // stop the capture; so the signal is held back for this write and the one it raised is taken
@@ -40,9 +47,7 @@ void writeStatusLine(int fd, std::string_view line) {
   sigaddset(&brokenPipe, SIGPIPE);
   sigset_t previousMask;
   pthread_sigmask(SIG_BLOCK, &brokenPipe, &previousMask);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+  const bool alreadyPending = brokenPipePending();
 
   bool raisedBrokenPipe = false;
   while (!line.empty()) {
@@ -57,9 +62,9 @@ void writeStatusLine(int fd, std::string_view line) {
     line.remove_prefix(static_cast<std::size_t>(written));
   }
 
-  if (raisedBrokenPipe && !alreadyPending) {
-    const timespec noWait{};
-    sigtimedwait(&brokenPipe, nullptr, &noWait);
+  if (raisedBrokenPipe && !alreadyPending && brokenPipePending()) {
+    int taken = 0;
+    sigwait(&brokenPipe, &taken);
   }
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
 }

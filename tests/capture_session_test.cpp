@@ -1,9 +1,11 @@
 #include "capture_session.h"
 
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -120,12 +122,22 @@ TEST(CaptureSessionTest, PassesTheSampleRateUnchanged) {
   }
 }
 
+// The process that adopts the orphaned descendants of the calling one: itself where the system
+// allows that, else process 1.
+pid_t adoptOrphans() {
+#if defined(__linux__)
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  return getpid();
+#else
+  return 1;
+#endif
+}
+
 // The parent is read when the content has arrived: a process adopted while the request was
 // under way excludes its new parent, not the one that started it.
 TEST(CaptureSessionTest, ReadsTheParentOnlyAfterTheContentArrives) {
   const auto result = testing::runInChild([] {
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-    const pid_t adopter = getpid();
+    const pid_t adopter = adoptOrphans();
     const pid_t firstParent = fork();
     if (firstParent == 0) {
       const pid_t original = getpid();

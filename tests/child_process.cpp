@@ -23,10 +23,21 @@ struct Pipe {
 
 Pipe makePipe() {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
+  if (pipe(fds) != 0) {
     throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
   }
+  // Tests start their children one at a time, so no child inherits the pipe in between.
+  for (const int fd : fds) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
   return {fds[0], fds[1]};
+}
+
+// A descriptor every write to fails on: /dev/full where there is one, else a descriptor open
+// only for reading.
+int openUnwritable() {
+  const int full = open("/dev/full", O_WRONLY);
+  return full >= 0 ? full : open("/dev/null", O_RDONLY);
 }
 
 void closeIfOpen(int& fd) {
@@ -44,9 +55,9 @@ void connect(int target, StreamTarget how, const Pipe& pipe, int stdoutWrite) {
       dup2(pipe.write, target);
       break;
     case StreamTarget::devFull: {
-      const int full = open("/dev/full", O_WRONLY);
-      dup2(full, target);
-      close(full);
+      const int unwritable = openUnwritable();
+      dup2(unwritable, target);
+      close(unwritable);
       break;
     }
     case StreamTarget::closed:

@@ -13,7 +13,7 @@ namespace sysaudio::testing {
 
 enum class StreamTarget {
   pipe,        // a pipe the test reads
-  devFull,     // /dev/full: every write fails
+  devFull,     // /dev/full (read-only /dev/null where there is none): every write fails
   closedPipe,  // a pipe whose reading end is already closed
   closed,      // the descriptor is not open at all
   stdoutPipe,  // the same pipe as standard output (standard error only)

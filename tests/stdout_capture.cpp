@@ -1,7 +1,6 @@
 #include "stdout_capture.h"
 
 #include <stdio.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -11,7 +10,11 @@ namespace sysaudio::testing {
 StdoutCapture::StdoutCapture() {
   std::fflush(stdout);
   saved_ = dup(STDOUT_FILENO);
-  file_ = memfd_create("captured-stdout", MFD_CLOEXEC);
+  // A file already removed from its directory, so that nothing is left behind.
+  if (std::FILE* file = std::tmpfile()) {
+    file_ = dup(fileno(file));
+    std::fclose(file);
+  }
   if (saved_ < 0 || file_ < 0) {
     throw std::runtime_error("cannot capture standard output");
   }

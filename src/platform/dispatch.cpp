@@ -2,8 +2,13 @@
 
 #include <unistd.h>
 
+#include <condition_variable>
+#include <cstddef>
 #include <future>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace sysaudio {
 
@@ -15,7 +20,7 @@ constexpr std::size_t initialRingSize = 256;
 
 }  // namespace
 
-struct SerialQueue::TimerState {
+struct TimerState {
   DispatchClock::time_point deadline = DispatchClock::time_point::max();
   DispatchClock::duration interval{};
   std::function<void()> handler;
@@ -25,10 +30,60 @@ struct SerialQueue::TimerState {
   std::condition_variable idle;
 };
 
-SerialQueue::SerialQueue(std::string label)
+// The queue's own worker thread, which runs the submitted work and the timers bound to it.
+struct SerialQueue::Impl {
+  explicit Impl(std::string label);
+  // Runs the work already submitted, then stops the worker.
+  ~Impl();
+
+  void async(std::function<void()> work);
+  bool isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
+
+  void run();
+  bool popWork(std::function<void()>& work);  // with mutex_ held
+  void fireDueTimers(std::unique_lock<std::mutex>& lock);
+  DispatchClock::time_point nextDeadline() const;
+  void addTimer(const std::shared_ptr<TimerState>& timer);
+  void removeTimer(const std::shared_ptr<TimerState>& timer);
+
+  std::string label_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  // A ring of pending work that grows when full and never shrinks, so a steady stream of
+  // submissions allocates nothing once it has reached its working size.
+  std::vector<std::function<void()>> ring_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+  std::vector<std::shared_ptr<TimerState>> timers_;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+struct TimerSource::Impl {
+  SerialQueue& queue_;
+  std::shared_ptr<TimerState> state_;
+};
+
+SerialQueue::SerialQueue(std::string label) : impl_(std::make_unique<Impl>(std::move(label))) {}
+
+SerialQueue::~SerialQueue() = default;
+
+const std::string& SerialQueue::label() const {
+  return impl_->label_;
+}
+
+void SerialQueue::async(std::function<void()> work) {
+  impl_->async(std::move(work));
+}
+
+bool SerialQueue::isCurrent() const {
+  return impl_->isCurrent();
+}
+
+SerialQueue::Impl::Impl(std::string label)
     : label_(std::move(label)), ring_(initialRingSize), worker_([this] { run(); }) {}
 
-SerialQueue::~SerialQueue() {
+SerialQueue::Impl::~Impl() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -41,7 +96,7 @@ SerialQueue::~SerialQueue() {
   worker_.join();
 }
 
-void SerialQueue::async(std::function<void()> work) {
+void SerialQueue::Impl::async(std::function<void()> work) {
   {
     std::lock_guard lock(mutex_);
     if (count_ == ring_.size()) {
@@ -67,7 +122,7 @@ void SerialQueue::sync(const std::function<void()>& work) {
   done.get_future().wait();
 }
 
-void SerialQueue::run() {
+void SerialQueue::Impl::run() {
   std::unique_lock lock(mutex_);
   std::function<void()> work;
   for (;;) {
@@ -92,7 +147,7 @@ void SerialQueue::run() {
   }
 }
 
-bool SerialQueue::popWork(std::function<void()>& work) {
+bool SerialQueue::Impl::popWork(std::function<void()>& work) {
   if (count_ == 0) {
     return false;
   }
@@ -103,7 +158,7 @@ bool SerialQueue::popWork(std::function<void()>& work) {
   return true;
 }
 
-void SerialQueue::fireDueTimers(std::unique_lock<std::mutex>& lock) {
+void SerialQueue::Impl::fireDueTimers(std::unique_lock<std::mutex>& lock) {
   if (stopping_) {
     return;
   }
@@ -125,7 +180,7 @@ void SerialQueue::fireDueTimers(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-DispatchClock::time_point SerialQueue::nextDeadline() const {
+DispatchClock::time_point SerialQueue::Impl::nextDeadline() const {
   auto earliest = DispatchClock::time_point::max();
   for (const auto& timer : timers_) {
     if (timer->resumed && !timer->cancelled && timer->handler && timer->deadline < earliest) {
@@ -135,12 +190,12 @@ DispatchClock::time_point SerialQueue::nextDeadline() const {
   return earliest;
 }
 
-void SerialQueue::addTimer(const std::shared_ptr<TimerState>& timer) {
+void SerialQueue::Impl::addTimer(const std::shared_ptr<TimerState>& timer) {
   std::lock_guard lock(mutex_);
   timers_.push_back(timer);
 }
 
-void SerialQueue::removeTimer(const std::shared_ptr<TimerState>& timer) {
+void SerialQueue::Impl::removeTimer(const std::shared_ptr<TimerState>& timer) {
   std::unique_lock lock(mutex_);
   timer->cancelled = true;
   std::erase(timers_, timer);
@@ -151,8 +206,8 @@ void SerialQueue::removeTimer(const std::shared_ptr<TimerState>& timer) {
 }
 
 TimerSource::TimerSource(SerialQueue& queue)
-    : queue_(queue), state_(std::make_shared<SerialQueue::TimerState>()) {
-  queue_.addTimer(state_);
+    : impl_(std::make_unique<Impl>(Impl{queue, std::make_shared<TimerState>()})) {
+  impl_->queue_.impl().addTimer(impl_->state_);
 }
 
 TimerSource::~TimerSource() {
@@ -160,42 +215,46 @@ TimerSource::~TimerSource() {
 }
 
 void TimerSource::cancel() {
-  queue_.removeTimer(state_);
+  impl_->queue_.impl().removeTimer(impl_->state_);
 }
 
 void TimerSource::schedule(DispatchClock::time_point firstDeadline,
                            DispatchClock::duration interval) {
+  SerialQueue::Impl& queue = impl_->queue_.impl();
+  TimerState& state = *impl_->state_;
   {
-    std::lock_guard lock(queue_.mutex_);
-    state_->deadline = firstDeadline;
+    std::lock_guard lock(queue.mutex_);
+    state.deadline = firstDeadline;
     // A zero interval would make every pass of the worker a tick.
-    state_->interval =
+    state.interval =
         interval > DispatchClock::duration::zero() ? interval : DispatchClock::duration(1);
   }
-  queue_.wake_.notify_all();
+  queue.wake_.notify_all();
 }
 
 void TimerSource::setEventHandler(std::function<void()> handler) {
-  std::lock_guard lock(queue_.mutex_);
-  state_->handler = std::move(handler);
+  std::lock_guard lock(impl_->queue_.impl().mutex_);
+  impl_->state_->handler = std::move(handler);
 }
 
 void TimerSource::resume() {
+  SerialQueue::Impl& queue = impl_->queue_.impl();
   {
-    std::lock_guard lock(queue_.mutex_);
-    state_->resumed = true;
+    std::lock_guard lock(queue.mutex_);
+    impl_->state_->resumed = true;
   }
-  queue_.wake_.notify_all();
+  queue.wake_.notify_all();
 }
 
 void TimerSource::deferUntil(DispatchClock::time_point earliest) {
-  std::lock_guard lock(queue_.mutex_);
-  if (state_->deadline >= earliest) {
+  std::lock_guard lock(impl_->queue_.impl().mutex_);
+  TimerState& state = *impl_->state_;
+  if (state.deadline >= earliest) {
     return;
   }
-  const auto behind = earliest - state_->deadline;
-  state_->deadline += (behind + state_->interval - DispatchClock::duration(1)) / state_->interval *
-                      state_->interval;
+  const auto behind = earliest - state.deadline;
+  state.deadline +=
+      (behind + state.interval - DispatchClock::duration(1)) / state.interval * state.interval;
 }
 
 void parkMainThreadForever() {

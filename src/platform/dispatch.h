@@ -4,14 +4,9 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace sysaudio {
 
@@ -33,35 +28,20 @@ class SerialQueue {
   // Runs the work already submitted, then stops the worker.
   ~SerialQueue();
 
-  const std::string& label() const { return label_; }
+  const std::string& label() const;
 
   void async(std::function<void()> work);
   // Runs work on the queue and waits for it; never call it from the queue itself.
   void sync(const std::function<void()>& work);
-  bool isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
+  bool isCurrent() const;
+
+  // The state of the platform's implementation, which defines it; platform code that hands the
+  // queue itself to a system service reaches it here.
+  struct Impl;
+  Impl& impl() const { return *impl_; }
 
  private:
-  friend class TimerSource;
-  struct TimerState;
-
-  void run();
-  bool popWork(std::function<void()>& work);  // with mutex_ held
-  void fireDueTimers(std::unique_lock<std::mutex>& lock);
-  DispatchClock::time_point nextDeadline() const;
-  void addTimer(const std::shared_ptr<TimerState>& timer);
-  void removeTimer(const std::shared_ptr<TimerState>& timer);
-
-  std::string label_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  // A ring of pending work that grows when full and never shrinks, so a steady stream of
-  // submissions allocates nothing once it has reached its working size.
-  std::vector<std::function<void()>> ring_;
-  std::size_t head_ = 0;
-  std::size_t count_ = 0;
-  std::vector<std::shared_ptr<TimerState>> timers_;
-  bool stopping_ = false;
-  std::thread worker_;
+  std::unique_ptr<Impl> impl_;
 };
 
 // A repeating timer whose handler runs on its queue. Like a dispatch timer source it starts
@@ -87,8 +67,8 @@ class TimerSource {
   void deferUntil(DispatchClock::time_point earliest);
 
  private:
-  SerialQueue& queue_;
-  std::shared_ptr<SerialQueue::TimerState> state_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 // Parks the calling thread for good while the other threads go on; the process ends only

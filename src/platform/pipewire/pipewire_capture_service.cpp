@@ -1,5 +1,6 @@
 #include "platform/pipewire/pipewire_capture_service.h"
 
+#include <cstdlib>
 #include <map>
 
 #include "platform/pipewire/pipewire_stream.h"
@@ -27,6 +28,9 @@ class PipeWireStreamConfiguration final : public StreamConfiguration {
 };
 
 }  // namespace
+
+PipeWireCaptureService::PipeWireCaptureService(const char* logPath)
+    : libraryLog_(logPath, std::getenv("PIPEWIRE_DEBUG")) {}
 
 PipeWireCaptureService::~PipeWireCaptureService() = default;
 

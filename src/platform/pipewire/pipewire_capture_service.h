@@ -7,12 +7,14 @@
 
 #include "platform/capture_service.h"
 #include "platform/pipewire/pipewire_connection.h"
+#include "platform/pipewire/pipewire_log.h"
 
 namespace sysaudio::pipewire {
 
 class PipeWireCaptureService final : public CaptureService {
  public:
-  PipeWireCaptureService() = default;
+  // The library's own messages go to the file at logPath, or nowhere when it is null.
+  explicit PipeWireCaptureService(const char* logPath);
   PipeWireCaptureService(const PipeWireCaptureService&) = delete;
   PipeWireCaptureService& operator=(const PipeWireCaptureService&) = delete;
   ~PipeWireCaptureService() override;
@@ -27,6 +29,8 @@ class PipeWireCaptureService final : public CaptureService {
  private:
   ShareableContent contentOf(const PipeWireConnection& connection) const;
 
+  // First, so that it is in place before the library sets anything up, and goes last.
+  const LibraryLog libraryLog_;
   std::unique_ptr<PipeWireConnection> connection_;
 };
 
