@@ -26,6 +26,10 @@
 
 set -euo pipefail
 
+# What the session runs is the run set of the one package list.
+# shellcheck source=scripts/packages.sh
+source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
+
 PROG=${0##*/}
 readonly PROG
 SINK_NAME=${AUDIO_SESSION_SINK:-audio_session_sink}
@@ -368,12 +372,13 @@ do_start() {
   fi
   : >"$dir/$MARKER"
 
-  for name in dbus-daemon pipewire wireplumber pipewire-pulse pw-dump pw-metadata pactl; do
+  local package
+  while read -r name package; do
     command -v "$name" >/dev/null || {
       do_stop "$dir"
-      die "$name not found in PATH"
+      die "$name not found in PATH (package $package; scripts/install-deps.sh run installs it)"
     }
-  done
+  done < <(sysaudio_commands run)
 
   session_env "$dir"
   write_configs "$dir"

@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running, testing or fuzzing sysaudio needs, when any
-# of them is missing. Usage: install-deps.sh build|run|test|fuzz
+# Installs the Debian packages that building, running, testing or fuzzing sysaudio needs, or that
+# the fresh-machine check needs on its host, when any of them is missing. The packages are those of
+# scripts/packages.sh. Usage: install-deps.sh build|run|test|fuzz|fresh-root
 set -euo pipefail
 
-build_packages=(g++ cmake make pkg-config libpipewire-0.3-dev)
-run_packages=(pipewire pipewire-bin wireplumber pipewire-pulse dbus-daemon coreutils)
-test_packages=(libgtest-dev libbenchmark-dev pulseaudio-utils sox python3)
-fuzz_packages=(clang libclang-rt-14-dev)
+# shellcheck source=scripts/packages.sh
+source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
 
 case "${1:-}" in
-  build) wanted=("${build_packages[@]}") ;;
-  run) wanted=("${build_packages[@]}" "${run_packages[@]}") ;;
-  test) wanted=("${build_packages[@]}" "${run_packages[@]}" "${test_packages[@]}") ;;
-  fuzz) wanted=("${build_packages[@]}" "${fuzz_packages[@]}") ;;
+  build) sets=(build) ;;
+  run) sets=(build run) ;;
+  test) sets=(build run test) ;;
+  fuzz) sets=(build fuzz) ;;
+  fresh-root) sets=(fresh-root) ;;
   *)
-    echo "usage: $0 build|run|test|fuzz" >&2
+    echo "usage: $0 build|run|test|fuzz|fresh-root" >&2
     exit 2
     ;;
 esac
+mapfile -t wanted < <(sysaudio_packages "${sets[@]}")
 
 missing=()
 for package in "${wanted[@]}"; do
