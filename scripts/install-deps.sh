@@ -3,7 +3,7 @@
 # of them is missing. Usage: install-deps.sh build|run|test|fuzz
 set -euo pipefail
 
-build_packages=(g++ cmake make pkg-config libpipewire-0.3-dev)
+build_packages=(g++ cmake make pkg-config libpipewire-0.3-dev python3)
 run_packages=(pipewire pipewire-bin wireplumber pipewire-pulse dbus-daemon coreutils)
 test_packages=(libgtest-dev libbenchmark-dev pulseaudio-utils sox python3)
 fuzz_packages=(clang libclang-rt-14-dev)
