@@ -17,3 +17,15 @@ target_sources(sysaudio_core PRIVATE "${sysaudio_usage_header}")
 target_include_directories(sysaudio_core PRIVATE "${PROJECT_BINARY_DIR}/generated")
 # The manual is built with the program, so that an install finds it.
 add_custom_target(sysaudio_manual ALL DEPENDS "${SYSAUDIO_MANUAL}")
+
+if(SYSAUDIO_BUILD_TESTS)
+  add_test(NAME manual_renderer
+           COMMAND Python3::Interpreter -m unittest -v test_render_manual
+           WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}/doc")
+  # groff as man(1) runs it, with every warning on: a stray request or escape in the source shows.
+  find_program(SYSAUDIO_GROFF groff REQUIRED)
+  add_test(NAME manual_formats_cleanly
+           COMMAND sh -c "warnings=$(\"$0\" -man -Tutf8 -ww -z \"$1\" 2>&1) && [ -z \"$warnings\" ] || { echo \"$warnings\"; exit 1; }"
+                   "${SYSAUDIO_GROFF}" "${SYSAUDIO_MANUAL}")
+  set_tests_properties(manual_renderer manual_formats_cleanly PROPERTIES LABELS unit)
+endif()

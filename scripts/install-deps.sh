@@ -5,7 +5,8 @@ set -euo pipefail
 
 build_packages=(g++ cmake make pkg-config libpipewire-0.3-dev python3)
 run_packages=(pipewire pipewire-bin wireplumber pipewire-pulse dbus-daemon coreutils)
-test_packages=(libgtest-dev libbenchmark-dev pulseaudio-utils sox python3)
+test_packages=(libgtest-dev libbenchmark-dev pulseaudio-utils sox python3 python3-numpy nodejs
+  node-typescript groff-base)
 fuzz_packages=(clang libclang-rt-14-dev)
 package_packages=(dpkg-dev lintian mmdebstrap python3)
 
