@@ -147,7 +147,12 @@ def start(rate=DEFAULT_RATE, binary=None, *, ready_timeout=10.0, stop_timeout=5.
     except OSError as error:
         raise SysaudioError(f"cannot start {path}: {error}") from error
     capture = Capture(process, rate, stop_timeout, read_size)
-    capture._wait_until_ready(ready_timeout)
+    try:
+        capture._wait_until_ready(ready_timeout)
+    except BaseException:
+        # Interrupted while waiting (Ctrl-C): no helper is left behind.
+        capture._end(kill_at_once=True)
+        raise
     return capture
 
 
