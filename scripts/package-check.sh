@@ -38,7 +38,7 @@ version=$("$build_dir/sysaudio" --version)
 version=${version#sysaudio }
 deb="$build_dir/sysaudio_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || die "cpack made no $deb: $(ls "$build_dir"/*.deb 2>&1)"
-dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
+dpkg-deb --field "$deb"
 dpkg-deb --contents "$deb" | awk '{print $1, $6}'
 depends=$(dpkg-deb --field "$deb" Depends)
 # The libraries come from dpkg-shlibdeps, the server and session manager from the build's list.
@@ -50,7 +50,7 @@ done
 say "lintian"
 # Errors fail the check; warnings, informational and pedantic tags are shown.
 lintian_status=0
-lintian_report=$(lintian --info --display-info --pedantic --fail-on error "$deb" 2>&1) ||
+lintian_report=$(lintian --display-info --pedantic --fail-on error "$deb" 2>&1) ||
   lintian_status=$?
 grep -v '^running with root privileges is not recommended!$' <<<"$lintian_report" || true
 [ "$lintian_status" -eq 0 ] || die "lintian reports errors"
