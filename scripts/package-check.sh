@@ -43,7 +43,7 @@ dpkg-deb --contents "$deb" | awk '{print $1, $6}'
 depends=$(dpkg-deb --field "$deb" Depends)
 # The libraries come from dpkg-shlibdeps, the server and session manager from the build's list.
 for wanted in libc6 libpipewire-0.3-0 pipewire wireplumber; do
-  tr ',|' '\n\n' <<<"$depends" | awk '{print $1}' | grep -qx "$wanted" ||
+  tr ',|' '\n' <<<"$depends" | awk '{print $1}' | grep -qx "$wanted" ||
     die "Depends lacks $wanted: $depends"
 done
 
