@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running, testing or fuzzing sysaudio needs, or that
-# the fresh-machine check needs on its host, when any of them is missing. The packages are those of
-# scripts/packages.sh. Usage: install-deps.sh build|run|test|fuzz|fresh-root
+# the fresh-machine and package checks need on their host, when any of them is missing. The
+# packages are those of scripts/packages.sh.
+# Usage: install-deps.sh build|run|test|fuzz|fresh-root|package
 set -euo pipefail
 
 # shellcheck source=scripts/packages.sh
@@ -13,8 +14,9 @@ case "${1:-}" in
   test) sets=(build run test) ;;
   fuzz) sets=(build fuzz) ;;
   fresh-root) sets=(fresh-root) ;;
+  package) sets=(build package fresh-root) ;;
   *)
-    echo "usage: $0 build|run|test|fuzz|fresh-root" >&2
+    echo "usage: $0 build|run|test|fuzz|fresh-root|package" >&2
     exit 2
     ;;
 esac

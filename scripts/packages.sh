@@ -11,6 +11,7 @@
 #   test        the tests, the soak and the benchmarks, beyond build and run
 #   fuzz        the fuzz targets, beyond build
 #   fresh-root  the host side of scripts/fresh-machine-check.sh (scripts/fresh-root.sh)
+#   package     building and checking the Debian package (scripts/package-check.sh), beyond build
 sysaudio_package_table() {
   cat <<'EOF'
 build       g++                   g++
@@ -18,6 +19,7 @@ build       cmake                 cmake
 build       make                  make
 build       pkg-config            pkg-config
 build       libpipewire-0.3-dev
+build       python3               python3
 run         pipewire              pipewire
 run         pipewire-bin          pw-cli pw-dump pw-metadata
 run         wireplumber           wireplumber
@@ -32,12 +34,18 @@ test        libgtest-dev
 test        libbenchmark-dev
 test        sox                   sox
 test        python3               python3
+test        python3-numpy
+test        nodejs                node
+test        node-typescript       tsc
+test        groff-base            groff
 fuzz        clang                 clang clang++
 fuzz        libclang-rt-14-dev
 fresh-root  mmdebstrap            mmdebstrap
 fresh-root  mount                 mount umount
 fresh-root  gpg                   gpg
 fresh-root  git                   git
+package     dpkg-dev              dpkg-buildflags dpkg-shlibdeps
+package     lintian               lintian
 EOF
 }
 

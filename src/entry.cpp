@@ -11,6 +11,7 @@
 #include "sample_output.h"
 #include "settings.h"
 #include "status.h"
+#include "usage_text.h"
 
 #ifndef SYSAUDIO_VERSION
 #define SYSAUDIO_VERSION "unknown"
@@ -19,27 +20,6 @@
 namespace sysaudio {
 
 namespace {
-
-constexpr std::string_view usage =
-    "usage: sysaudio [sample-rate]\n"
-    "\n"
-    "Captures everything this machine plays, except the audio of the process that started\n"
-    "sysaudio and of that process's children, and writes it to standard output as one channel\n"
-    "of 32-bit floats in native byte order at sample-rate Hz (16000 when the argument is\n"
-    "missing or is not a decimal integer), with no header or framing. While nothing plays,\n"
-    "blocks of 50 ms of zeros keep coming.\n"
-    "\n"
-    "Standard error carries \"ready\" once the capture runs, or one line beginning with\n"
-    "\"error: \" just before sysaudio ends with status 1. It ends with status 0 when standard\n"
-    "output can no longer be written.\n"
-    "\n"
-    "  -h, --help    print this text and exit\n"
-    "  --version     print the version and exit\n"
-    "\n"
-    "Environment:\n"
-    "  SYSAUDIO_LOG  a file to append the audio libraries' own messages to (warnings and\n"
-    "                errors, or the level PIPEWIRE_DEBUG asks for); without it they are\n"
-    "                dropped. They never go to standard error.\n";
 
 constexpr std::string_view version = "sysaudio " SYSAUDIO_VERSION "\n";
 
@@ -51,7 +31,7 @@ std::optional<std::string_view> informationRequested(std::span<const char* const
   }
   const std::string_view first = arguments[1];
   if (first == "-h" || first == "--help") {
-    return usage;
+    return usageText;
   }
   if (first == "--version") {
     return version;
