@@ -78,10 +78,13 @@ echo "$installed_version"
 [ "$installed_version" = "sysaudio $version" ] || die "expected 'sysaudio $version'"
 
 say "a capture in a private audio session there"
-# The session script needs a bus, pactl and pipewire-pulse; they are the test's, not the package's.
+# The session script's own needs (a bus, pactl, pipewire-pulse) are the test's, not the
+# package's: the run set of the one package list.
+# shellcheck source=scripts/packages.sh
+session_packages=$(source "$root/scripts/packages.sh" && sysaudio_packages run | tr '\n' ' ')
 fresh_root_run "$new_root" "set -o pipefail; DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
-  --no-install-recommends dbus-daemon pulseaudio-utils pipewire-pulse | tail -n 1"
-cp "$root/scripts/audio-session.sh" "$new_root/root/"
+  --no-install-recommends $session_packages | tail -n 1"
+cp "$root/scripts/audio-session.sh" "$root/scripts/packages.sh" "$new_root/root/"
 python3 - "$new_root/root/tone.wav" "$tone_frequency" "$tone_amplitude" "$tone_seconds" <<'EOF'
 import math, struct, sys, wave
 path, frequency, amplitude, seconds = sys.argv[1], float(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4])
