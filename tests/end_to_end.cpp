@@ -42,6 +42,10 @@ ProcessOptions EndToEndTest::client(BrokenPipe brokenPipe) const {
   return {.environment = session.environment(), .brokenPipe = brokenPipe};
 }
 
+ProcessOptions EndToEndTest::parentHelper() const {
+  return {.environment = session.environment(), .ownProcessGroup = false};
+}
+
 ProcessOptions EndToEndTest::otherApplication() const {
   return {.environment = session.environment(), .detached = true};
 }

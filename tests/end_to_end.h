@@ -43,8 +43,11 @@ ProcessOutput outputOnce(const Process& process,
 // Every test gets a session of its own. The test process is sysaudio's parent.
 class EndToEndTest : public ::testing::Test {
  protected:
-  // A client of the session started by the test process, and so one of the parent's.
+  // A client of the session started by the test process, in a process group of its own.
   ProcessOptions client(BrokenPipe brokenPipe = BrokenPipe::defaultAction) const;
+  // A client of the session that stays in the test process's process group, as an
+  // application's helper does: one of the parent's own, whose audio stays out.
+  ProcessOptions parentHelper() const;
   // A client that is no descendant of the test process: another application.
   ProcessOptions otherApplication() const;
   // Writes the tone as a stereo WAV file in the session's directory and returns its path, which

@@ -14,8 +14,8 @@
 //   200 streams of the parent and of others churning     StreamsOfTheParentAndOthersChurn
 //   the default output device removed and added back     OutputDeviceRemovedAndAddedBack
 //
-// The test process is sysaudio's parent: a player it starts stands for the parent's own audio,
-// which must be left out, and a detached one for another application.
+// The test process is sysaudio's parent: a player it starts in its own process group stands for
+// the parent's own audio, which must be left out, and a detached one for another application.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -728,7 +728,7 @@ TEST_F(FaultTest, StreamsOfTheParentAndOthersChurn) {
     const Player& player = players[i % players.size()];
     std::vector<std::string> argv = player.command;
     argv.push_back(tones[std::string(player.kind)][(i / players.size()) % 4]);
-    ProcessOptions options = player.detached ? otherApplication() : client();
+    ProcessOptions options = player.detached ? otherApplication() : parentHelper();
     running.push_back(std::make_unique<Process>(argv, options));
     reapEnded(false);
     std::this_thread::sleep_until(start + (i + 1) * startInterval);
