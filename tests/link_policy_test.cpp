@@ -37,9 +37,10 @@ TEST(LinkPolicyTest, OnlyApplicationsPlaybackStreamsAreLinked) {
   }
 }
 
-// The capture is node 10 with inputs 100 to 105; node 20 plays stereo on a 5.1 device, node 30
-// plays to a mono device, node 40 is left out, node 50's format is unknown.
-TEST(LinkPolicyTest, LinksTheTakenNodesPortsIntoTheirInputs) {
+// The capture is node 10 with inputs 100 to 105; node 20 plays stereo on a 5.1 device (node 90),
+// node 30 plays to a mono device, node 40 is left out, node 50's format is unknown, node 60 plays
+// nowhere yet, and node 70 only into the capture.
+TEST(LinkPolicyTest, LinksThePlayingPortsOfTakenNodesIntoTheirInputs) {
   std::map<std::uint32_t, GraphPort> ports = {
       {100, {10, false, false, "FL"}},  {101, {10, false, false, "FR"}},
       {102, {10, false, false, "FC"}},  {103, {10, false, false, "LFE"}},
@@ -50,11 +51,20 @@ TEST(LinkPolicyTest, LinksTheTakenNodesPortsIntoTheirInputs) {
       {206, {20, false, false, "FL"}},  {207, {20, true, true, "FL"}},
       {300, {30, true, false, "MONO"}}, {400, {40, true, false, "FL"}},
       {500, {50, true, false, "FL"}},   {501, {50, true, false, "FC"}},
+      {600, {60, true, false, "FL"}},   {700, {70, true, false, "FL"}},
   };
+  std::map<std::uint32_t, GraphLink> links;
+  std::uint32_t linkID = 1000;
+  for (const std::uint32_t output : {200, 201, 202, 203, 204, 205, 207, 300, 400, 500, 501}) {
+    links[linkID++] = {output, 90};
+  }
+  links[linkID++] = {700, 10};
   const LinkedSource source = [](std::uint32_t node) -> std::optional<std::vector<std::string>> {
     switch (node) {
       case 20:
       case 30:
+      case 60:
+      case 70:
         return std::vector<std::string>{"FL", "FR"};
       case 50:
         return std::vector<std::string>{};
@@ -64,11 +74,17 @@ TEST(LinkPolicyTest, LinksTheTakenNodesPortsIntoTheirInputs) {
   };
   const std::vector<PortPair> expected = {
       {200, 100}, {201, 101}, {300, 102}, {500, 100}, {501, 102}};
-  EXPECT_EQ(wantedLinks(ports, 10, source), expected);
+  EXPECT_EQ(wantedLinks(ports, links, 10, source), expected);
+
+  // Once the port of node 60 plays to its device, it is taken too.
+  links[linkID++] = {600, 90};
+  std::vector<PortPair> withNode60 = expected;
+  withNode60.emplace_back(600, 100);
+  EXPECT_EQ(wantedLinks(ports, links, 10, source), withNode60);
 
   // Without the capture's ports there is nothing to link into.
   std::erase_if(ports, [](const auto& entry) { return entry.second.nodeID == 10; });
-  EXPECT_TRUE(wantedLinks(ports, 10, source).empty());
+  EXPECT_TRUE(wantedLinks(ports, links, 10, source).empty());
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "platform/pipewire/link_policy.h"
 
+#include <set>
+
 #include "platform/pipewire/capture_ports.h"
 
 namespace sysaudio::pipewire {
@@ -9,13 +11,20 @@ bool isApplicationPlayback(std::string_view mediaClass, std::string_view linkGro
 }
 
 std::vector<PortPair> wantedLinks(const std::map<std::uint32_t, GraphPort>& ports,
+                                  const std::map<std::uint32_t, GraphLink>& links,
                                   std::uint32_t captureNode, const LinkedSource& source) {
+  std::set<std::uint32_t> playing;
+  for (const auto& [id, link] : links) {
+    if (link.inputNode != captureNode) {
+      playing.insert(link.outputPort);
+    }
+  }
   std::map<std::string_view, std::uint32_t> inputs;  // channel position -> capture input port
   std::map<std::uint32_t, std::vector<std::uint32_t>> outputsByNode;
   for (const auto& [id, port] : ports) {
     if (port.nodeID == captureNode && !port.output) {
       inputs[port.channel] = id;
-    } else if (port.output && !port.monitor && port.nodeID != captureNode) {
+    } else if (port.output && !port.monitor && port.nodeID != captureNode && playing.contains(id)) {
       outputsByNode[port.nodeID].push_back(id);
     }
   }

@@ -30,6 +30,12 @@ struct GraphPort {
 
 using PortPair = std::pair<std::uint32_t, std::uint32_t>;  // output port, input port
 
+// A link of the graph, whoever made it.
+struct GraphLink {
+  std::uint32_t outputPort = 0;
+  std::uint32_t inputNode = 0;
+};
+
 // mediaClass and node.link-group (empty when the node has none) of a node.
 bool isApplicationPlayback(std::string_view mediaClass, std::string_view linkGroup);
 
@@ -38,8 +44,13 @@ bool isApplicationPlayback(std::string_view mediaClass, std::string_view linkGro
 using LinkedSource = std::function<std::optional<std::vector<std::string>>(std::uint32_t node)>;
 
 // The links from the output ports (monitors aside) of every node that source names into the
-// input ports of the capture node, as capture_ports maps them.
+// input ports of the capture node, as capture_ports maps them. Only ports that play somewhere,
+// linked to a node other than the capture, are taken: a stream that plays nowhere is not heard,
+// and a port is linked only once the session manager has linked it to its device. (A port that
+// PipeWire 0.3.65 re-creates when its stream moves to another device, linked by two clients at
+// once, at times passes nothing to one of the links; linked after the device, it does.)
 std::vector<PortPair> wantedLinks(const std::map<std::uint32_t, GraphPort>& ports,
+                                  const std::map<std::uint32_t, GraphLink>& links,
                                   std::uint32_t captureNode, const LinkedSource& source);
 
 }  // namespace sysaudio::pipewire

@@ -316,6 +316,8 @@ void PipeWireConnection::onGlobal(void* data, std::uint32_t id, std::uint32_t, c
     connection.addClient(id, props);
   } else if (kind == PW_TYPE_INTERFACE_Port) {
     connection.addPort(id, props);
+  } else if (kind == PW_TYPE_INTERFACE_Link) {
+    connection.addLink(id, props);
   } else if (kind == PW_TYPE_INTERFACE_Metadata &&
              lookup(props, PW_KEY_METADATA_NAME) == "default"sv) {
     connection.bindDefaultMetadata(id);
@@ -359,6 +361,17 @@ void PipeWireConnection::addPort(std::uint32_t id, const spa_dict* props) {
   notifyChanged();
 }
 
+void PipeWireConnection::addLink(std::uint32_t id, const spa_dict* props) {
+  const std::optional<std::uint32_t> output =
+      numberIn<std::uint32_t>(props, PW_KEY_LINK_OUTPUT_PORT);
+  const std::optional<std::uint32_t> input = numberIn<std::uint32_t>(props, PW_KEY_LINK_INPUT_NODE);
+  if (!output || !input) {
+    return;
+  }
+  links_[id] = GraphLink{*output, *input};
+  notifyChanged();
+}
+
 void PipeWireConnection::bindDefaultMetadata(std::uint32_t id) {
   if (metadata_) {
     return;
@@ -391,8 +404,9 @@ int PipeWireConnection::onMetadataProperty(void* data, std::uint32_t subject, co
 
 void PipeWireConnection::onGlobalRemove(void* data, std::uint32_t id) {
   auto& connection = *static_cast<PipeWireConnection*>(data);
-  const bool removed =
-      connection.nodes_.erase(id) + connection.ports_.erase(id) + connection.clients_.erase(id) > 0;
+  const bool removed = connection.nodes_.erase(id) + connection.ports_.erase(id) +
+                           connection.clients_.erase(id) + connection.links_.erase(id) >
+                       0;
   if (removed) {
     connection.notifyChanged();
   }

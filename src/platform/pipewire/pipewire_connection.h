@@ -117,6 +117,7 @@ class PipeWireConnection {
 
   const std::map<std::uint32_t, std::unique_ptr<GraphNode>>& nodes() const { return nodes_; }
   const std::map<std::uint32_t, GraphPort>& ports() const { return ports_; }
+  const std::map<std::uint32_t, GraphLink>& links() const { return links_; }
   const std::string& defaultSinkName() const { return defaultSinkName_; }
   const GraphClient* client(std::uint32_t id) const;
   std::vector<const GraphClient*> clients() const;
@@ -139,6 +140,7 @@ class PipeWireConnection {
   void addNode(std::uint32_t id, const spa_dict* props);
   void addClient(std::uint32_t id, const spa_dict* props);
   void addPort(std::uint32_t id, const spa_dict* props);
+  void addLink(std::uint32_t id, const spa_dict* props);
   void bindDefaultMetadata(std::uint32_t id);
   void finishSettling(std::optional<std::string> error);
 
@@ -153,6 +155,7 @@ class PipeWireConnection {
   std::map<std::uint32_t, std::unique_ptr<GraphClient>> clients_;
   std::map<std::uint32_t, std::unique_ptr<GraphNode>> nodes_;
   std::map<std::uint32_t, GraphPort> ports_;
+  std::map<std::uint32_t, GraphLink> links_;
   std::string defaultSinkName_;
 
   Settled settled_;

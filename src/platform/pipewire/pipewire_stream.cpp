@@ -224,8 +224,9 @@ void PipeWireStream::updateLinks() {
     links_->update({}, connection_->ports(), nodeID_);
     return;
   }
-  const std::vector<PortPair> wanted = wantedLinks(
-      connection_->ports(), nodeID_, [this](std::uint32_t id) { return linkedSource(id); });
+  const std::vector<PortPair> wanted =
+      wantedLinks(connection_->ports(), connection_->links(), nodeID_,
+                  [this](std::uint32_t id) { return linkedSource(id); });
   links_->update(wanted, connection_->ports(), nodeID_);
 }
 
