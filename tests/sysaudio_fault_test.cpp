@@ -70,7 +70,6 @@ using testing::toneFileRate;
 
 const std::string binary = SYSAUDIO_BINARY;
 
-constexpr auto toolTimeout = 10s;
 // The analysis blocks of blockAmplitudes.
 constexpr double blockSeconds = 0.1;
 
@@ -177,41 +176,7 @@ std::optional<long> residentKiB(pid_t pid) {
   return std::nullopt;
 }
 
-class FaultTest : public testing::EndToEndTest {
- protected:
-  // Runs one of the session's command-line tools to its end and returns its standard output.
-  std::string tool(const std::vector<std::string>& argv) const {
-    Process command(argv, client());
-    const std::optional<ExitStatus> status = command.waitForExit(toolTimeout);
-    const ProcessOutput output = command.snapshot();
-    // pw-cli reports a failed command on standard error and still ends with status 0.
-    if (!status || !status->exited() || status->code() != 0 || !output.err.empty()) {
-      std::string line;
-      for (const std::string& argument : argv) {
-        line += argument + " ";
-      }
-      throw std::runtime_error(line + statusText(output) + ": " + output.err);
-    }
-    return output.out;
-  }
-
-  // Waits until the tool's output holds text, as a change in the graph settles.
-  ::testing::AssertionResult toolShows(const std::vector<std::string>& argv,
-                                       const std::string& text, bool present = true) const {
-    const auto deadline = SteadyClock::now() + soundTimeout;
-    std::string last;
-    while (SteadyClock::now() < deadline) {
-      last = tool(argv);
-      if ((last.find(text) != std::string::npos) == present) {
-        return ::testing::AssertionSuccess();
-      }
-      std::this_thread::sleep_for(100ms);
-    }
-    return ::testing::AssertionFailure() << argv.front() << " did " << (present ? "not " : "")
-                                         << "show " << printable(text) << ":\n"
-                                         << last;
-  }
-};
+class FaultTest : public testing::EndToEndTest {};
 
 // Without the session manager nothing new gets linked to the output device, and with PipeWire
 // 0.3.65 the links it made from the players to the device go with it, while sysaudio's own links
