@@ -13,6 +13,8 @@
 //   a reader that stops reading for 30 s                 StalledReaderLosesAudioNotMemory
 //   200 streams of the parent and of others churning     StreamsOfTheParentAndOthersChurn
 //   the default output device removed and added back     OutputDeviceRemovedAndAddedBack
+//   links into sysaudio removed by someone else          sysaudio_desktop_test:
+//                                                          LinksRemovedBySomeoneElseAreMadeAgain
 //
 // The test process is sysaudio's parent: a player it starts in its own process group stands for
 // the parent's own audio, which must be left out, and a detached one for another application.
@@ -179,8 +181,9 @@ std::optional<long> residentKiB(pid_t pid) {
 class FaultTest : public testing::EndToEndTest {};
 
 // Without the session manager nothing new gets linked to the output device, and with PipeWire
-// 0.3.65 the links it made from the players to the device go with it, while sysaudio's own links
-// stay: the player is no longer driven, and sysaudio's passive links do not drive it. The server
+// 0.3.65 the links it made from the players to the device go with it, and sysaudio lets its own
+// go too, since the player plays nowhere: it is no longer driven, and sysaudio's passive links
+// would not drive it. The server
 // itself runs on. sysaudio must not hang on any of it: the capture goes on, audio or silence
 // blocks as they come, or it ends with the one error line.
 class SessionManagerGoneTest : public FaultTest, public ::testing::WithParamInterface<int> {};
