@@ -88,6 +88,20 @@ double strongestIn(const std::vector<float>& samples, double frequency,
   return strongest;
 }
 
+// The other application's 1 kHz comes through once, at its 0.5, and the tone of frequency
+// leftOut (whose is says whose) does not, in any block where the other plays without a hitch.
+void expectOnlyTheOtherTone(const std::vector<float>& samples, double leftOut,
+                            const std::string& whose) {
+  const ToneLevel other = levelOf(samples, 1000, 0.25);
+  const double strongest = strongestIn(samples, leftOut, other.steady);
+  std::cout << "other 1 kHz: " << other.median << " in " << other.sounding.size() << " blocks ("
+            << other.steady.size() << " steady); " << whose << " " << leftOut
+            << " Hz: " << strongest << " at most\n";
+  ASSERT_GE(other.steady.size(), 8u) << "the other application's 1 kHz did not come through";
+  EXPECT_NEAR(other.median, 0.5, 0.025) << "the other application's stream, counted once";
+  EXPECT_LT(strongest, absent) << whose << " " << leftOut << " Hz came through";
+}
+
 ::testing::AssertionResult sameLevel(double measured, double expected) {
   const double ratio = measured / expected;
   if (ratio >= lowestSameLevel && ratio <= highestSameLevel) {
@@ -223,14 +237,7 @@ TEST_P(VirtualDeviceTest, TheParentStaysOutAndTheOtherStreamComesOnce) {
   ASSERT_TRUE(moreOutput(sysaudio, defaultRate * 3 / 10));
   const ProcessOutput output = stopped(sysaudio);
 
-  const std::vector<float> samples = testing::wholeSamplesOf(output.out);
-  const ToneLevel other = levelOf(samples, 1000, 0.25);
-  const double parent = strongestIn(samples, 440, other.steady);
-  std::cout << "other 1 kHz: " << other.median << " in " << other.sounding.size() << " blocks ("
-            << other.steady.size() << " steady); parent's 440 Hz: " << parent << " at most\n";
-  ASSERT_GE(other.steady.size(), 8u) << "the other application's 1 kHz did not come through";
-  EXPECT_NEAR(other.median, 0.5, 0.025) << "the other application's stream, counted once";
-  EXPECT_LT(parent, absent) << "the parent's 440 Hz came in";
+  expectOnlyTheOtherTone(testing::wholeSamplesOf(output.out), 440, "the parent's");
   EXPECT_EQ(output.err, "ready\n");
 }
 
@@ -297,14 +304,7 @@ TEST_F(DesktopTest, AMicrophoneLoopedBackIsLeftOut) {
   ASSERT_TRUE(moreOutput(sysaudio, defaultRate * 3 / 10));
   const ProcessOutput output = stopped(sysaudio);
 
-  const std::vector<float> samples = testing::wholeSamplesOf(output.out);
-  const ToneLevel other = levelOf(samples, 1000, 0.25);
-  const double looped = strongestIn(samples, 700, other.steady);
-  std::cout << "other 1 kHz: " << other.median << " in " << other.sounding.size() << " blocks ("
-            << other.steady.size() << " steady); microphone's 700 Hz: " << looped << " at most\n";
-  ASSERT_GE(other.steady.size(), 8u) << "the other application's 1 kHz did not come through";
-  EXPECT_NEAR(other.median, 0.5, 0.025);
-  EXPECT_LT(looped, absent) << "the microphone came in";
+  expectOnlyTheOtherTone(testing::wholeSamplesOf(output.out), 700, "the microphone's");
   EXPECT_EQ(output.err, "ready\n");
 }
 
