@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
-#include <set>
 #include <string>
 
 #include "platform/dispatch.h"
