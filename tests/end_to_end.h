@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "audio_session.h"
 #include "process_runner.h"
@@ -23,6 +25,7 @@ inline constexpr int defaultRate = 16000;
 inline constexpr std::chrono::seconds readyTimeout{20};
 inline constexpr std::chrono::seconds soundTimeout{10};
 inline constexpr std::chrono::seconds playerTimeout{20};
+inline constexpr std::chrono::seconds toolTimeout{10};
 // How soon sysaudio must end once it has a reason to.
 inline constexpr std::chrono::seconds prompt{5};
 
@@ -43,16 +46,40 @@ std::string fileContents(const std::string& path);
 // Waits for a player to end and says whether it ended with status 0.
 ::testing::AssertionResult endedWell(const Process& player);
 
+// Waits until count more samples than now have come.
+::testing::AssertionResult moreOutput(const Process& sysaudio, std::size_t count);
+
+// Ends sysaudio and returns everything it wrote.
+ProcessOutput stopped(Process& sysaudio);
+
+// The blocks whose amplitude exceeds threshold, but for the first and the last, which may hold
+// only part of the sound.
+std::vector<std::size_t> innerBlocksAbove(const std::vector<double>& amplitudes, double threshold);
+
+// The median of the amplitudes of the given blocks; 0 for none.
+double median(const std::vector<double>& amplitudes, const std::vector<std::size_t>& blocks);
+
 // Every test gets a session of its own. The test process is sysaudio's parent.
 class EndToEndTest : public ::testing::Test {
  protected:
-  // A client of the session started by the test process, and so one of the parent's.
+  // A client of the session started by the test process, in a process group of its own.
   ProcessOptions client(BrokenPipe brokenPipe = BrokenPipe::defaultAction) const;
+  // A client of the session that stays in the test process's process group, as an
+  // application's helper does: one of the parent's own, whose audio stays out.
+  ProcessOptions parentHelper() const;
   // A client that is no descendant of the test process: another application.
   ProcessOptions otherApplication() const;
   // Writes the tone as a stereo WAV file in the session's directory and returns its path, which
   // a player also uses as its stream's name.
   std::string toneFile(const std::string& name, const StereoTone& tone) const;
+
+  // Runs one of the session's command-line tools to its end and returns its standard output;
+  // throws when it fails.
+  std::string tool(const std::vector<std::string>& argv) const;
+  // Waits until the tool's output holds text (or, with present false, no longer does), as a
+  // change in the graph settles.
+  ::testing::AssertionResult toolShows(const std::vector<std::string>& argv,
+                                       const std::string& text, bool present = true) const;
 
   AudioSession session;
 };

@@ -237,7 +237,9 @@ void Process::spawn(const std::vector<std::string>& argvStrings) {
   }
   if (child == 0) {
     // Only async-signal-safe calls from here on: the test process has other threads.
-    setpgid(0, 0);
+    if (options_.ownProcessGroup || options_.detached) {
+      setpgid(0, 0);
+    }
     resetSignals(options_.brokenPipe);
     dup2(in.read.get(), STDIN_FILENO);
     dup2(out.write.get(), STDOUT_FILENO);
@@ -282,8 +284,10 @@ void Process::spawn(const std::vector<std::string>& argvStrings) {
   }
 
   // Either side may get there first; both set it so that signals to the group reach it at once.
-  setpgid(child, child);
-  group_ = child;
+  if (options_.ownProcessGroup || options_.detached) {
+    setpgid(child, child);
+    group_ = child;
+  }
   startedAt_ = SteadyClock::now();
   out.write.reset();
   err.write.reset();
@@ -296,7 +300,7 @@ void Process::spawn(const std::vector<std::string>& argvStrings) {
     }
     pid_t program = -1;
     if (read(pidReport.read.get(), &program, sizeof program) != sizeof program) {
-      kill(-group_, SIGKILL);
+      killGroup();
       throw std::runtime_error("the detached program did not start: " + path);
     }
     pid_ = program;
@@ -306,7 +310,8 @@ void Process::spawn(const std::vector<std::string>& argvStrings) {
     // Through syscall: glibc 2.36's <sys/pidfd.h> declares pidfd_open without C linkage.
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
     if (pidfd < 0) {
-      kill(-group_, SIGKILL);
+      killGroup();
+      kill(child, SIGKILL);
       waitpid(child, nullptr, 0);
       throwErrno("pidfd_open");
     }
@@ -326,7 +331,7 @@ void Process::spawn(const std::vector<std::string>& argvStrings) {
 
 Process::~Process() {
   // The whole group, so that anything the program started goes with it.
-  kill(-group_, SIGKILL);
+  killGroup();
   if (!options_.detached) {
     kill(pid_, SIGKILL);
   }
@@ -522,6 +527,13 @@ void Process::writeStdin(const std::string& bytes) {
     sigtimedwait(&brokenPipe, nullptr, &noWait);
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void Process::killGroup() const {
+  // Without a group of its own, the group is the test process's.
+  if (group_ > 0) {
+    kill(-group_, SIGKILL);
+  }
 }
 
 void Process::signal(int signalNumber) const {

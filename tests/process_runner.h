@@ -36,6 +36,9 @@ struct ProcessOptions {
   // no descendant of the test process: to a program that leaves out the audio of its parent's
   // descendants it is an unrelated process, as another application would be.
   bool detached = false;
+  // false: the program stays in the test process's process group, as an application's helper
+  // stays in the application's, instead of leading a group of its own. Not with detached.
+  bool ownProcessGroup = true;
   // Standard input is a pipe the test writes with writeStdin; otherwise it is /dev/null.
   bool stdinPipe = false;
   // A file standard output goes to instead of a pipe the test reads (such as /dev/full).
@@ -79,7 +82,8 @@ class Process {
   explicit Process(std::vector<std::string> argv, ProcessOptions options = {});
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
-  // Kills the child's whole process group, reaps what is its own and stops reading.
+  // Kills the child's whole process group (or the child alone, when it has no group of its
+  // own), reaps what is its own and stops reading.
   ~Process();
 
   pid_t pid() const { return pid_; }
@@ -110,6 +114,7 @@ class Process {
   bool readAvailable(int& fd, std::string& stream, std::vector<Arrival>& arrivals);
   void collectExit();
   void wake() const;
+  void killGroup() const;
 
   const ProcessOptions options_;
   pid_t pid_ = -1;

@@ -75,7 +75,7 @@ TEST(ProcessTreeTest, AProcessBelongsToTheTreesOfItsAncestorsOnly) {
   }
 }
 
-TEST(ProcessTreeTest, RunningProcessesListsTheLivingButNotInit) {
+TEST(ProcessTreeTest, RunningProcessesListsTheLivingInitIncluded) {
   const ProcessFamily family;
   const std::vector<RunningProcess> processes = runningProcesses();
   auto listed = [&](pid_t process) {
@@ -84,8 +84,11 @@ TEST(ProcessTreeTest, RunningProcessesListsTheLivingButNotInit) {
   };
   EXPECT_TRUE(listed(getpid()));
   EXPECT_TRUE(listed(family.grandchild()));
-  EXPECT_FALSE(listed(1));
-  EXPECT_EQ(parentOf(family.grandchild()), family.child());
+  EXPECT_TRUE(listed(1));
+  const std::optional<ProcessLinks> links = linksOf(family.grandchild());
+  ASSERT_TRUE(links.has_value());
+  EXPECT_EQ(links->parent, family.child());
+  EXPECT_EQ(links->group, getpgrp());
 }
 
 }  // namespace

@@ -11,12 +11,16 @@
 #include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 #include <numbers>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "end_to_end.h"
@@ -33,6 +37,9 @@ using testing::defaultRate;
 using testing::endedWell;
 using testing::ExitStatus;
 using testing::fileContents;
+using testing::innerBlocksAbove;
+using testing::median;
+using testing::moreOutput;
 using testing::outputOnce;
 using testing::playerTimeout;
 using testing::printable;
@@ -47,6 +54,7 @@ using testing::soundTimeout;
 using testing::statusText;
 using testing::SteadyClock;
 using testing::StereoTone;
+using testing::stopped;
 using testing::TemporaryDirectory;
 using testing::toneFileRate;
 
@@ -105,60 +113,6 @@ std::optional<Region> soundIn(const std::string& bytes) {
   return ::testing::AssertionFailure()
          << "no " << duration << " s of output after the sound (" << statusText(output)
          << ", standard error " << printable(output.err) << ")";
-}
-
-// Waits until count more samples than now have come.
-::testing::AssertionResult moreOutput(const Process& sysaudio, std::size_t count) {
-  const std::size_t wanted = sysaudio.snapshot().out.size() / sizeof(float) + count;
-  const ProcessOutput output = outputOnce(
-      sysaudio,
-      [wanted](const ProcessOutput& output) { return output.out.size() / sizeof(float) >= wanted; },
-      soundTimeout);
-  if (output.out.size() / sizeof(float) >= wanted) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure()
-         << "not " << count << " more samples within " << seconds(soundTimeout) << " s ("
-         << output.out.size() << " bytes in all, the last "
-         << (output.outArrivals.empty()
-                 ? -1.0
-                 : seconds(SteadyClock::now() - output.outArrivals.back().at))
-         << " s ago; " << statusText(output) << ", standard error " << printable(output.err) << ")";
-}
-
-// The blocks whose amplitude exceeds threshold, but for the first and the last, which may hold
-// only part of the sound.
-std::vector<std::size_t> innerBlocksAbove(const std::vector<double>& amplitudes, double threshold) {
-  std::vector<std::size_t> blocks;
-  for (std::size_t i = 0; i < amplitudes.size(); ++i) {
-    if (amplitudes[i] > threshold) {
-      blocks.push_back(i);
-    }
-  }
-  if (blocks.size() < 2) {
-    return {};
-  }
-  return {blocks.begin() + 1, blocks.end() - 1};
-}
-
-double median(const std::vector<double>& amplitudes, const std::vector<std::size_t>& blocks) {
-  std::vector<double> chosen;
-  for (const std::size_t block : blocks) {
-    chosen.push_back(amplitudes[block]);
-  }
-  if (chosen.empty()) {
-    return 0;
-  }
-  const auto middle = chosen.begin() + static_cast<std::ptrdiff_t>(chosen.size() / 2);
-  std::nth_element(chosen.begin(), middle, chosen.end());
-  return *middle;
-}
-
-// Ends sysaudio and returns everything it wrote.
-ProcessOutput stopped(Process& sysaudio) {
-  sysaudio.signal(SIGKILL);
-  sysaudio.waitForExit(prompt);
-  return sysaudio.snapshot();
 }
 
 std::span<const float> part(const std::vector<float>& samples, Region region) {
@@ -263,6 +217,8 @@ TEST_P(ParentExclusionTest, LeavesOutTheParentAndItsDescendants) {
   for (const std::size_t block : blocks) {
     strongest440 = std::max(strongest440, parent440[block]);
   }
+  std::cout << "other 1 kHz: " << median(other1000, blocks) << " in " << blocks.size()
+            << " blocks; parent's 440 Hz: " << strongest440 << " at most\n";
   // 1 % of the parent's amplitude.
   EXPECT_LT(strongest440, 0.005) << "the parent's 440 Hz came through";
   EXPECT_EQ(output.err, "ready\n");
@@ -281,8 +237,63 @@ INSTANTIATE_TEST_SUITE_P(
         // The inner shell does not exec its player, which so is a grandchild of the parent.
         ExclusionCase{
             "GrandchildStartedAfterReadyPlays",
-            R"("$0" & echo $! >"$3"; read -r _; sh -c 'pw-play "$0"; :' "$1" >"$2" 2>&1 & wait)"}),
+            R"("$0" & echo $! >"$3"; read -r _; sh -c 'pw-play "$0"; :' "$1" >"$2" 2>&1 & wait)"},
+        // The player is pid 1 of a pid namespace of its own, and says so; the server knows its
+        // real pid, a child of the parent.
+        ExclusionCase{"ChildInAPidNamespacePlays",
+                      R"("$0" & echo $! >"$3"; )"
+                      R"(exec unshare --user --map-root-user --pid --fork --mount-proc )"
+                      R"(pw-play "$1" >"$2" 2>&1)"},
+        // sysaudio runs in a pid namespace whose pid 1 is its parent, as in a container
+        // without an init: the parent, then the player it becomes, is pid 1.
+        ExclusionCase{"ParentIsPidOnePlaysThroughPipeWire",
+                      R"(exec unshare --user --map-root-user --pid --fork --mount-proc sh -c ')"
+                      R"("$0" & echo $! >"$3"; exec pw-play "$1" >"$2" 2>&1' "$0" "$1" "$2" "$3")"},
+        ExclusionCase{"ParentIsPidOnePlaysThroughPulseAudio",
+                      R"(exec unshare --user --map-root-user --pid --fork --mount-proc sh -c ')"
+                      R"("$0" & echo $! >"$3"; exec paplay "$1" >"$2" 2>&1' "$0" "$1" "$2" "$3")"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// sysaudio started from an interactive shell, as a user does from a terminal: the shell is its
+// parent, and what the user then plays from the same shell runs as a job of its own, in a
+// process group of its own, and is captured. The shell runs on a pseudo-terminal, so that it
+// has job control; sysaudio writes to files, since a terminal would not carry its samples
+// unchanged.
+TEST_F(SysaudioE2eTest, AJobOfTheInteractiveShellThatStartedItIsCaptured) {
+  const std::string tone = toneFile("job-1000", {1000, 0.5, 0.5, 3, 0.3});
+  const std::string samplesFile = session.directory() + "/samples.f32";
+  const std::string statusFile = session.directory() + "/status.txt";
+  ProcessOptions options = client();
+  options.stdinPipe = true;
+  Process shell({"script", "-qfec", "bash --norc --noprofile -i", "/dev/null"}, options);
+  shell.writeStdin("'" + binary + "' >'" + samplesFile + "' 2>'" + statusFile + "' &\n");
+  const auto deadline = SteadyClock::now() + readyTimeout;
+  while (fileContents(statusFile).empty() && SteadyClock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_EQ(fileContents(statusFile), "ready\n") << printable(shell.snapshot().out);
+  shell.writeStdin("pw-play '" + tone + "'; echo player ended: $?\n");
+  ASSERT_TRUE(shell.waitUntil(
+      [](const ProcessOutput& output) {
+        return output.out.find("player ended: 0") != std::string::npos;
+      },
+      playerTimeout))
+      << printable(shell.snapshot().out);
+  const std::size_t played = fileContents(samplesFile).size();
+  while (fileContents(samplesFile).size() < played + defaultRate / 4 * sizeof(float) &&
+         SteadyClock::now() < deadline + playerTimeout) {
+    std::this_thread::sleep_for(50ms);
+  }
+  shell.writeStdin("kill %1; exit\n");
+
+  const std::vector<float> samples = testing::wholeSamplesOf(fileContents(samplesFile));
+  const std::vector<double> job1000 = testing::blockAmplitudes(samples, defaultRate, 1000);
+  const std::vector<std::size_t> blocks = innerBlocksAbove(job1000, 0.25);
+  std::cout << "the job's 1 kHz: " << median(job1000, blocks) << " in " << blocks.size()
+            << " blocks\n";
+  ASSERT_GE(blocks.size(), 20u) << "the shell's job was left out";
+  EXPECT_NEAR(median(job1000, blocks), 0.5, 0.025);
+}
 
 // Streams that appear while sysaudio runs, from a native and from a PulseAudio client, come
 // through, and at the same time they add up.

@@ -50,6 +50,15 @@ double windowedAmplitude(std::span<const float> block, const std::vector<double>
   return 2 * std::hypot(real, imaginary) / windowSum;
 }
 
+// The gain of frame i of frames with a raised-cosine fade of fadeFrames at each end.
+double fadeGain(std::size_t i, std::size_t frames, std::size_t fadeFrames) {
+  const std::size_t fromEdge = std::min(i, frames - 1 - i);
+  return fromEdge < fadeFrames
+             ? 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(fromEdge) /
+                                    static_cast<double>(fadeFrames))
+             : 1.0;
+}
+
 }  // namespace
 
 std::vector<float> stereoSamples(const StereoTone& tone, int rate) {
@@ -60,16 +69,27 @@ std::vector<float> stereoSamples(const StereoTone& tone, int rate) {
       std::min(frames / 2, static_cast<std::size_t>(std::lround(tone.fade * rate)));
   std::vector<float> samples((silent + frames + silentAfter) * 2, 0.0f);
   for (std::size_t i = 0; i < frames; ++i) {
-    const std::size_t fromEdge = std::min(i, frames - 1 - i);
-    const double gain =
-        fromEdge < fadeFrames
-            ? 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(fromEdge) /
-                                   static_cast<double>(fadeFrames))
-            : 1.0;
+    const double gain = fadeGain(i, frames, fadeFrames);
     const double value =
         gain * std::sin(2 * std::numbers::pi * tone.frequency * static_cast<double>(i) / rate);
     samples[2 * (silent + i)] = static_cast<float>(tone.left * value);
     samples[2 * (silent + i) + 1] = static_cast<float>(tone.right * value);
+  }
+  return samples;
+}
+
+std::vector<float> channelSamples(std::span<const ChannelTone> channels, double seconds,
+                                  double fade, int rate) {
+  const auto frames = static_cast<std::size_t>(std::lround(seconds * rate));
+  const auto fadeFrames = std::min(frames / 2, static_cast<std::size_t>(std::lround(fade * rate)));
+  std::vector<float> samples(frames * channels.size(), 0.0f);
+  for (std::size_t i = 0; i < frames; ++i) {
+    const double gain = fadeGain(i, frames, fadeFrames);
+    for (std::size_t c = 0; c < channels.size(); ++c) {
+      samples[i * channels.size() + c] = static_cast<float>(
+          channels[c].amplitude * gain *
+          std::sin(2 * std::numbers::pi * channels[c].frequency * static_cast<double>(i) / rate));
+    }
   }
   return samples;
 }

@@ -27,6 +27,17 @@ struct StereoTone {
 // Interleaved left/right samples of the tone at rate.
 std::vector<float> stereoSamples(const StereoTone& tone, int rate);
 
+// A sine of its own on each channel, starting at phase 0 (an amplitude of 0 leaves the channel
+// silent), with the same fade at each end as StereoTone's.
+struct ChannelTone {
+  double frequency = 1000;
+  double amplitude = 0;
+};
+
+// Interleaved frames of the channels' tones at rate, seconds long.
+std::vector<float> channelSamples(std::span<const ChannelTone> channels, double seconds,
+                                  double fade, int rate);
+
 // Writes a WAV file of 32-bit float samples; interleaved holds whole frames of channels.
 void writeWav(const std::string& path, int rate, int channels, std::span<const float> interleaved);
 

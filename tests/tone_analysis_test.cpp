@@ -65,5 +65,23 @@ TEST(ToneAnalysisTest, FindsWhereAndAtWhatFrequencyATonePlays) {
   EXPECT_FALSE(soundingRegion(std::vector<float>(100, 0.01f), 0.05).has_value());
 }
 
+// The layout tests measure each channel's tone in the mono mix of all of them: tones 200 Hz
+// apart, and a 100 Hz one, each measured on its own to 0.2 %.
+TEST(ToneAnalysisTest, EachChannelsToneIsMeasuredInTheMixOfAll) {
+  const std::vector<ChannelTone> channels = {{800, 0.2},  {1000, 0.1}, {1200, 0.3},
+                                             {100, 0.05}, {1400, 0.0}, {1600, 0.2}};
+  const int rate = 48000;
+  const std::vector<float> frames = channelSamples(channels, 1, 0.01, rate);
+  ASSERT_EQ(frames.size(), channels.size() * rate);
+  std::vector<float> mix(rate, 0.0f);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    mix[i / channels.size()] += frames[i];
+  }
+  for (const ChannelTone& tone : channels) {
+    EXPECT_NEAR(toneAmplitude(mix, rate, tone.frequency), tone.amplitude, 0.002 * 0.3 + 1e-4)
+        << tone.frequency << " Hz";
+  }
+}
+
 }  // namespace
 }  // namespace sysaudio::testing

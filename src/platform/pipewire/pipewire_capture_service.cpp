@@ -5,6 +5,7 @@
 
 #include "platform/pipewire/pipewire_stream.h"
 #include "platform/pipewire/process_tree.h"
+#include "platform/pipewire/stream_owner.h"
 
 namespace sysaudio::pipewire {
 
@@ -70,8 +71,9 @@ ShareableContent PipeWireCaptureService::contentOf(const PipeWireConnection& con
   // its audio helper later must still be found by its own id.
   std::map<pid_t, std::string> clientNames;
   for (const GraphClient* client : connection.clients()) {
-    if (client->processID() && !client->name().empty()) {
-      clientNames.emplace(*client->processID(), client->name());
+    const std::optional<pid_t> process = streamOwner(client->identity(), std::nullopt, true);
+    if (process && !client->name().empty()) {
+      clientNames.emplace(*process, client->name());
     }
   }
   for (RunningProcess& process : runningProcesses()) {

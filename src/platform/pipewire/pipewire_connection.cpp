@@ -1,5 +1,8 @@
 #include "platform/pipewire/pipewire_connection.h"
 
+#include <spa/debug/types.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/audio/type-info.h>
 #include <spa/utils/json.h>
 #include <spa/utils/result.h>
 
@@ -64,6 +67,29 @@ std::string nameInJson(const char* json) {
   return {};
 }
 
+// The channel positions of an audio format, by the names ports carry; empty when the format is
+// not raw audio with fixed, positioned channels.
+std::vector<std::string> positionsOf(const spa_pod* format) {
+  std::uint32_t mediaType = 0;
+  std::uint32_t mediaSubtype = 0;
+  if (format == nullptr || spa_format_parse(format, &mediaType, &mediaSubtype) < 0 ||
+      mediaType != SPA_MEDIA_TYPE_audio || mediaSubtype != SPA_MEDIA_SUBTYPE_raw) {
+    return {};
+  }
+  spa_audio_info_raw info{};
+  if (spa_format_audio_raw_parse(format, &info) < 0 ||
+      (info.flags & SPA_AUDIO_FLAG_UNPOSITIONED) != 0 || info.channels == 0 ||
+      info.channels > SPA_AUDIO_MAX_CHANNELS) {
+    return {};
+  }
+  std::vector<std::string> positions;
+  for (std::uint32_t i = 0; i < info.channels; ++i) {
+    const char* name = spa_debug_type_find_short_name(spa_type_audio_channel, info.position[i]);
+    positions.emplace_back(name != nullptr ? name : "UNK");
+  }
+  return positions;
+}
+
 }  // namespace
 
 GraphClient::GraphClient(PipeWireConnection& connection, ProxyHandle proxy, std::string name)
@@ -80,12 +106,9 @@ GraphClient::GraphClient(PipeWireConnection& connection, ProxyHandle proxy, std:
 void GraphClient::onInfo(void* data, const pw_client_info* info) {
   auto& client = *static_cast<GraphClient*>(data);
   if ((info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS) != 0) {
-    // The id the client reports is its application's; the socket's peer, the fallback, may be
-    // a server that speaks for it.
-    client.processID_ = processIn(info->props, PW_KEY_APP_PROCESS_ID);
-    if (!client.processID_) {
-      client.processID_ = processIn(info->props, PW_KEY_SEC_PID);
-    }
+    client.identity_ = ClientIdentity{processIn(info->props, PW_KEY_SEC_PID),
+                                      processIn(info->props, PW_KEY_APP_PROCESS_ID),
+                                      lookup(info->props, PW_KEY_CLIENT_API) == "pipewire-pulse"sv};
   }
   client.described_ = true;
   client.connection_.notifyChanged();
@@ -107,18 +130,63 @@ GraphNode::GraphNode(PipeWireConnection& connection, std::string mediaClass, std
     pw_node_events events{};
     events.version = PW_VERSION_NODE_EVENTS;
     events.info = &GraphNode::onInfo;
+    events.param = &GraphNode::onParam;
     return events;
   }();
   pw_proxy_add_object_listener(proxy_.get(), hook_.get(), &events, this);
+  static const pw_proxy_events proxyEvents = [] {
+    pw_proxy_events events{};
+    events.version = PW_VERSION_PROXY_EVENTS;
+    events.done = &GraphNode::onProxyDone;
+    return events;
+  }();
+  pw_proxy_add_listener(proxy_.get(), proxyHook_.get(), &proxyEvents, this);
+  // The server sends the current formats at once and again whenever they change; the answer to
+  // the sync says that the current ones have all come.
+  std::uint32_t formats[] = {SPA_PARAM_EnumFormat, SPA_PARAM_Format};
+  pw_node_subscribe_params(reinterpret_cast<pw_node*>(proxy_.get()), formats, 2);
+  pw_proxy_sync(proxy_.get(), 0);
 }
 
 void GraphNode::onInfo(void* data, const pw_node_info* info) {
   auto& node = *static_cast<GraphNode*>(data);
   if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) != 0) {
-    node.processID_ = processIn(info->props, PW_KEY_APP_PROCESS_ID);
+    node.reportedProcessID_ = processIn(info->props, PW_KEY_APP_PROCESS_ID);
+    node.linkGroup_ = lookup(info->props, PW_KEY_NODE_LINK_GROUP);
   }
   node.described_ = true;
   node.connection_.notifyChanged();
+}
+
+void GraphNode::onParam(void* data, int, std::uint32_t id, std::uint32_t index, std::uint32_t,
+                        const spa_pod* param) {
+  auto& node = *static_cast<GraphNode*>(data);
+  // A list of a kind starts again from index 0 each time it changes.
+  if (id == SPA_PARAM_Format) {
+    node.formatPositions_ = positionsOf(param);
+  } else if (id == SPA_PARAM_EnumFormat && index == 0) {
+    node.offeredPositions_ = positionsOf(param);
+  } else if (id == SPA_PARAM_EnumFormat) {
+    // More than one format offered: which one is used is only known once it is set.
+    node.offeredPositions_.clear();
+  } else {
+    return;
+  }
+  if (node.formatListed_) {
+    node.connection_.notifyChanged();
+  }
+}
+
+void GraphNode::onProxyDone(void* data, int) {
+  auto& node = *static_cast<GraphNode*>(data);
+  if (!node.formatListed_) {
+    node.formatListed_ = true;
+    node.connection_.notifyChanged();
+  }
+}
+
+std::vector<std::string> GraphNode::sourcePositions() const {
+  return !formatPositions_.empty() ? formatPositions_ : offeredPositions_;
 }
 
 std::unique_ptr<PipeWireConnection> PipeWireConnection::connect(std::string& error) {
@@ -248,6 +316,8 @@ void PipeWireConnection::onGlobal(void* data, std::uint32_t id, std::uint32_t, c
     connection.addClient(id, props);
   } else if (kind == PW_TYPE_INTERFACE_Port) {
     connection.addPort(id, props);
+  } else if (kind == PW_TYPE_INTERFACE_Link) {
+    connection.addLink(id, props);
   } else if (kind == PW_TYPE_INTERFACE_Metadata &&
              lookup(props, PW_KEY_METADATA_NAME) == "default"sv) {
     connection.bindDefaultMetadata(id);
@@ -291,6 +361,17 @@ void PipeWireConnection::addPort(std::uint32_t id, const spa_dict* props) {
   notifyChanged();
 }
 
+void PipeWireConnection::addLink(std::uint32_t id, const spa_dict* props) {
+  const std::optional<std::uint32_t> output =
+      numberIn<std::uint32_t>(props, PW_KEY_LINK_OUTPUT_PORT);
+  const std::optional<std::uint32_t> input = numberIn<std::uint32_t>(props, PW_KEY_LINK_INPUT_NODE);
+  if (!output || !input) {
+    return;
+  }
+  links_[id] = GraphLink{*output, *input};
+  notifyChanged();
+}
+
 void PipeWireConnection::bindDefaultMetadata(std::uint32_t id) {
   if (metadata_) {
     return;
@@ -323,8 +404,9 @@ int PipeWireConnection::onMetadataProperty(void* data, std::uint32_t subject, co
 
 void PipeWireConnection::onGlobalRemove(void* data, std::uint32_t id) {
   auto& connection = *static_cast<PipeWireConnection*>(data);
-  const bool removed =
-      connection.nodes_.erase(id) + connection.ports_.erase(id) + connection.clients_.erase(id) > 0;
+  const bool removed = connection.nodes_.erase(id) + connection.ports_.erase(id) +
+                           connection.clients_.erase(id) + connection.links_.erase(id) >
+                       0;
   if (removed) {
     connection.notifyChanged();
   }

@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/pipewire/link_policy.h"
 #include "platform/pipewire/pipewire_handles.h"
+#include "platform/pipewire/stream_owner.h"
 
 namespace sysaudio::pipewire {
 
@@ -27,7 +29,7 @@ class GraphClient {
   GraphClient(PipeWireConnection& connection, ProxyHandle proxy, std::string name);
 
   bool described() const { return described_; }
-  std::optional<pid_t> processID() const { return processID_; }
+  const ClientIdentity& identity() const { return identity_; }
   const std::string& name() const { return name_; }
 
  private:
@@ -38,11 +40,12 @@ class GraphClient {
   Hook hook_;
   std::string name_;
   bool described_ = false;
-  std::optional<pid_t> processID_;
+  ClientIdentity identity_;
 };
 
 // A node of the graph. Playback streams are bound, since only their full properties say which
-// process plays through them.
+// process plays through them and whether they are half of a virtual device, and only their
+// parameters give the channels of their own format.
 class GraphNode {
  public:
   GraphNode(PipeWireConnection& connection, std::string mediaClass, std::string name,
@@ -52,14 +55,23 @@ class GraphNode {
   const std::string& name() const { return name_; }
   const std::string& description() const { return description_; }
   std::optional<std::uint32_t> clientID() const { return clientID_; }
-  bool isPlaybackStream() const { return mediaClass_ == "Stream/Output/Audio"; }
   bool isOutputDevice() const { return mediaClass_ == "Audio/Sink"; }
+  // Whether the full properties have arrived.
   bool described() const { return described_; }
   // The process the node's own properties name, which PulseAudio streams carry.
-  std::optional<pid_t> processID() const { return processID_; }
+  std::optional<pid_t> reportedProcessID() const { return reportedProcessID_; }
+  // node.link-group, empty when the node has none.
+  const std::string& linkGroup() const { return linkGroup_; }
+  // Whether the format parameters have been listed once, and the channel positions of the
+  // node's own format (its set format, or else the one format it offers), empty when unknown.
+  bool formatListed() const { return formatListed_; }
+  std::vector<std::string> sourcePositions() const;
 
  private:
   static void onInfo(void* data, const pw_node_info* info);
+  static void onParam(void* data, int seq, std::uint32_t id, std::uint32_t index,
+                      std::uint32_t next, const spa_pod* param);
+  static void onProxyDone(void* data, int seq);
 
   PipeWireConnection& connection_;
   std::string mediaClass_;
@@ -68,15 +80,13 @@ class GraphNode {
   std::optional<std::uint32_t> clientID_;
   ProxyHandle proxy_;
   Hook hook_;
+  Hook proxyHook_;
   bool described_ = false;
-  std::optional<pid_t> processID_;
-};
-
-struct GraphPort {
-  std::uint32_t nodeID = 0;
-  bool output = false;
-  bool monitor = false;
-  std::string channel;
+  std::optional<pid_t> reportedProcessID_;
+  std::string linkGroup_;
+  bool formatListed_ = false;
+  std::vector<std::string> formatPositions_;
+  std::vector<std::string> offeredPositions_;
 };
 
 // Told on the loop's thread whenever the graph changed or the connection is gone.
@@ -107,6 +117,7 @@ class PipeWireConnection {
 
   const std::map<std::uint32_t, std::unique_ptr<GraphNode>>& nodes() const { return nodes_; }
   const std::map<std::uint32_t, GraphPort>& ports() const { return ports_; }
+  const std::map<std::uint32_t, GraphLink>& links() const { return links_; }
   const std::string& defaultSinkName() const { return defaultSinkName_; }
   const GraphClient* client(std::uint32_t id) const;
   std::vector<const GraphClient*> clients() const;
@@ -129,6 +140,7 @@ class PipeWireConnection {
   void addNode(std::uint32_t id, const spa_dict* props);
   void addClient(std::uint32_t id, const spa_dict* props);
   void addPort(std::uint32_t id, const spa_dict* props);
+  void addLink(std::uint32_t id, const spa_dict* props);
   void bindDefaultMetadata(std::uint32_t id);
   void finishSettling(std::optional<std::string> error);
 
@@ -143,6 +155,7 @@ class PipeWireConnection {
   std::map<std::uint32_t, std::unique_ptr<GraphClient>> clients_;
   std::map<std::uint32_t, std::unique_ptr<GraphNode>> nodes_;
   std::map<std::uint32_t, GraphPort> ports_;
+  std::map<std::uint32_t, GraphLink> links_;
   std::string defaultSinkName_;
 
   Settled settled_;

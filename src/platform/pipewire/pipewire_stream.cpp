@@ -6,19 +6,25 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
-#include <set>
 #include <string>
 
 #include "platform/dispatch.h"
-#include "platform/pipewire/capture_ports.h"
+#include "platform/pipewire/channel_fold.h"
+#include "platform/pipewire/link_policy.h"
 #include "platform/pipewire/process_tree.h"
+#include "platform/pipewire/stream_owner.h"
 
 namespace sysaudio::pipewire {
 
 namespace {
 
+// What reaches the sink: the capture's inputs folded to stereo.
 constexpr std::size_t captureChannels = 2;
+constexpr std::array<spa_audio_channel, captureInputCount> captureInputChannels = {
+    SPA_AUDIO_CHANNEL_FL,  SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_FC,
+    SPA_AUDIO_CHANNEL_LFE, SPA_AUDIO_CHANNEL_RL, SPA_AUDIO_CHANNEL_RR};
 // Largest buffers hold 8192 frames; a slot takes a quarter, so that the 64 slots hold seconds
 // of audio at the usual buffer sizes without much memory.
 constexpr std::size_t framesPerSlot = 2048;
@@ -50,7 +56,7 @@ PipeWireStream::~PipeWireStream() {
     connection_->setObserver(nullptr);
     streamHook_.remove();
     stream_.reset();
-    links_.clear();
+    links_.reset();
     startTimer_.reset();
   }
   // Buffers already handed to the queue refer to the slots; let them through first.
@@ -91,6 +97,7 @@ void PipeWireStream::startCapture(StartCompletion completion) {
     return;
   }
   pw_loop* loop = pw_thread_loop_get_loop(connection_->threadLoop());
+  links_.emplace(connection_->core(), loop, [this] { updateLinks(); });
   startTimer_ =
       LoopSourceHandle(pw_loop_add_timer(loop, &onStartTimeout, this), LoopSourceDeleter{loop});
   timespec timeout{startTimeoutSeconds, 0};
@@ -118,15 +125,15 @@ std::optional<CaptureError> PipeWireStream::connectStream() {
   }();
   pw_stream_add_listener(stream_.get(), streamHook_.get(), &events, this);
 
-  // Two interleaved channels at the configured rate: the server resamples, the sink averages.
+  // One input per position that the fold weighs on its own, interleaved at the configured rate:
+  // the server resamples, the hand-over folds to stereo, the sink averages.
   std::uint8_t podStorage[1024];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(podStorage, sizeof podStorage);
   spa_audio_info_raw format{};
   format.format = SPA_AUDIO_FORMAT_F32;
   format.rate = static_cast<std::uint32_t>(settings_.sampleRate);
-  format.channels = captureChannels;
-  format.position[0] = SPA_AUDIO_CHANNEL_FL;
-  format.position[1] = SPA_AUDIO_CHANNEL_FR;
+  format.channels = captureInputCount;
+  std::copy(captureInputChannels.begin(), captureInputChannels.end(), format.position);
   const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
 
   const int result = pw_stream_connect(
@@ -212,88 +219,77 @@ void PipeWireStream::graphChanged() {
 }
 
 void PipeWireStream::updateLinks() {
-  const auto& ports = connection_->ports();
-  // Links whose ports went away went with them.
-  std::erase_if(links_, [&ports](const auto& entry) {
-    return !ports.contains(entry.first.first) || !ports.contains(entry.first.second);
-  });
   std::erase_if(takenNodes_,
                 [this](const auto& entry) { return !connection_->nodes().contains(entry.first); });
-  if (!settings_.capturesAudio) {
+  if (!links_) {
     return;
   }
-  for (const PortPair& wanted : wantedLinks()) {
-    if (!links_.contains(wanted)) {
-      link(wanted);
-    }
+  if (!settings_.capturesAudio) {
+    links_->update({}, connection_->ports(), nodeID_);
+    return;
   }
+  const std::vector<PortPair> wanted =
+      wantedLinks(connection_->ports(), connection_->links(), nodeID_,
+                  [this](std::uint32_t id) { return linkedSource(id); });
+  links_->update(wanted, connection_->ports(), nodeID_);
+}
+
+// The channels of a node whose ports are to be linked: an application's playback stream that is
+// not excluded, whose format has been listed.
+std::optional<std::vector<std::string>> PipeWireStream::linkedSource(std::uint32_t id) {
+  const auto node = connection_->nodes().find(id);
+  if (node == connection_->nodes().end() || !takesNode(id, *node->second) ||
+      !node->second->formatListed()) {
+    return std::nullopt;
+  }
+  return node->second->sourcePositions();
 }
 
 bool PipeWireStream::takesNode(std::uint32_t id, const GraphNode& node) {
-  if (id == nodeID_ || !node.isPlaybackStream() || !node.described()) {
+  if (id == nodeID_ || !node.described() ||
+      !isApplicationPlayback(node.mediaClass(), node.linkGroup())) {
     return false;
   }
   if (const auto decided = takenNodes_.find(id); decided != takenNodes_.end()) {
     return decided->second;
   }
-  std::optional<pid_t> process = node.processID();
-  if (!process && node.clientID()) {
+  // Not yet known whose it is: decide once it is.
+  const std::optional<bool> checkedAreOurs = checkedProcessesAreOurs();
+  if (!checkedAreOurs) {
+    return false;
+  }
+  ClientIdentity identity;
+  if (node.clientID()) {
     const GraphClient* client = connection_->client(*node.clientID());
     if (client != nullptr && !client->described()) {
-      return false;  // not yet known whose it is: decide once it is
+      return false;
     }
-    process = client != nullptr ? client->processID() : std::nullopt;
+    if (client != nullptr) {
+      identity = client->identity();
+    }
   }
-  const bool taken = !process || !belongsToProcessTrees(*process, excludedProcesses_);
+  const std::optional<pid_t> owner =
+      streamOwner(identity, node.reportedProcessID(), *checkedAreOurs);
+  const bool taken = !owner || !belongsToProcessTrees(*owner, excludedProcesses_);
   takenNodes_[id] = taken;
   return taken;
 }
 
-std::vector<PipeWireStream::PortPair> PipeWireStream::wantedLinks() {
-  std::map<std::string, std::uint32_t> inputs;  // channel position -> our input port
-  std::map<std::uint32_t, std::vector<std::uint32_t>> outputsByNode;
-  for (const auto& [id, port] : connection_->ports()) {
-    if (port.nodeID == nodeID_ && !port.output) {
-      inputs[port.channel] = id;
-    } else if (port.output && !port.monitor) {
-      outputsByNode[port.nodeID].push_back(id);
-    }
+// Known once the capture's own node and its client are.
+std::optional<bool> PipeWireStream::checkedProcessesAreOurs() {
+  if (checkedProcessesAreOurs_) {
+    return checkedProcessesAreOurs_;
   }
-  std::vector<PortPair> wanted;
-  for (const auto& [nodeID, outputs] : outputsByNode) {
-    const auto node = connection_->nodes().find(nodeID);
-    if (node == connection_->nodes().end() || !takesNode(nodeID, *node->second)) {
-      continue;
-    }
-    for (const std::uint32_t output : outputs) {
-      const std::string& channel = connection_->ports().at(output).channel;
-      for (const std::string_view side : capturePortsFor(channel)) {
-        if (const auto input = inputs.find(std::string(side)); input != inputs.end()) {
-          wanted.emplace_back(output, input->second);
-        }
-      }
-    }
+  const auto own = connection_->nodes().find(nodeID_);
+  if (own == connection_->nodes().end() || !own->second->clientID()) {
+    return std::nullopt;
   }
-  return wanted;
-}
-
-void PipeWireStream::link(const PortPair& ports) {
-  const GraphPort& output = connection_->ports().at(ports.first);
-  PropertiesHandle props(pw_properties_new(nullptr, nullptr));
-  pw_properties_setf(props.get(), PW_KEY_LINK_OUTPUT_NODE, "%u", output.nodeID);
-  pw_properties_setf(props.get(), PW_KEY_LINK_OUTPUT_PORT, "%u", ports.first);
-  pw_properties_setf(props.get(), PW_KEY_LINK_INPUT_NODE, "%u", nodeID_);
-  pw_properties_setf(props.get(), PW_KEY_LINK_INPUT_PORT, "%u", ports.second);
-  // The links go with this client, and being passive they never keep a stream running that
-  // nothing else plays to.
-  pw_properties_set(props.get(), PW_KEY_OBJECT_LINGER, "false");
-  pw_properties_set(props.get(), PW_KEY_LINK_PASSIVE, "true");
-  auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(connection_->core(), "link-factory",
-                                                             PW_TYPE_INTERFACE_Link,
-                                                             PW_VERSION_LINK, &props->dict, 0));
-  if (proxy != nullptr) {
-    links_[ports] = ProxyHandle(proxy);
+  const GraphClient* client = connection_->client(*own->second->clientID());
+  if (client == nullptr || !client->described()) {
+    return std::nullopt;
   }
+  checkedProcessesAreOurs_ = pipewire::checkedProcessesAreOurs(client->identity(), getpid());
+  return checkedProcessesAreOurs_;
 }
 
 // On the server's real-time thread: copy the frames out, hand them to the queue, and give the
@@ -318,7 +314,7 @@ void PipeWireStream::handOver(const spa_buffer& buffer) {
   }
   const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
   const std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
-  const std::size_t frameSize = captureChannels * sizeof(float);
+  const std::size_t frameSize = captureInputCount * sizeof(float);
   const auto* frames =
       reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(data.data) + offset);
   for (std::size_t left = size / frameSize; left > 0;) {
@@ -327,10 +323,10 @@ void PipeWireStream::handOver(const spa_buffer& buffer) {
       return;  // the reader is behind: this audio is dropped rather than piled up
     }
     const std::size_t count = std::min(left, slots_.framesPerSlot());
-    std::memcpy(slots_.samples(*slot), frames, count * frameSize);
+    foldToStereo(frames, count, slots_.samples(*slot));
     slots_.setFrames(*slot, count);
     audioQueue_->async([this, slot = *slot] { deliver(slot); });
-    frames += count * captureChannels;
+    frames += count * captureInputCount;
     left -= count;
   }
 }

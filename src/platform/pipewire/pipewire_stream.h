@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/capture_service.h"
+#include "platform/pipewire/capture_links.h"
 #include "platform/pipewire/pipewire_connection.h"
 #include "platform/pipewire/pipewire_handles.h"
 #include "platform/pipewire/sample_slots.h"
@@ -46,8 +47,6 @@ class PipeWireStream final : public Stream, private GraphObserver {
   void startCapture(StartCompletion completion) override;
 
  private:
-  using PortPair = std::pair<std::uint32_t, std::uint32_t>;  // output port, input port
-
   static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
                              const char* error);
   static void onProcess(void* data);
@@ -60,9 +59,9 @@ class PipeWireStream final : public Stream, private GraphObserver {
   void finishStart(std::optional<CaptureError> error);
   void fail(const std::string& description);
   void updateLinks();
+  std::optional<std::vector<std::string>> linkedSource(std::uint32_t id);
   bool takesNode(std::uint32_t id, const GraphNode& node);
-  std::vector<PortPair> wantedLinks();
-  void link(const PortPair& ports);
+  std::optional<bool> checkedProcessesAreOurs();
 
   void handOver(const spa_buffer& buffer);
   void deliver(std::size_t slot);
@@ -87,7 +86,9 @@ class PipeWireStream final : public Stream, private GraphObserver {
   std::uint32_t nodeID_ = SPA_ID_INVALID;
   // Decisions about playback streams, taken once each when their owner is known.
   std::map<std::uint32_t, bool> takenNodes_;
-  std::map<PortPair, ProxyHandle> links_;
+  // Whether the server's checked pids are this process's, once its own client is known.
+  std::optional<bool> checkedProcessesAreOurs_;
+  std::optional<CaptureLinks> links_;
 
   StreamHandle stream_;
   Hook streamHook_;

@@ -15,10 +15,10 @@ namespace {
 
 struct ProcessStatus {
   std::string name;
-  pid_t parent = 0;
+  ProcessLinks links;
 };
 
-// /proc/PID/stat is "PID (NAME) STATE PPID ...", where NAME may itself hold spaces and
+// /proc/PID/stat is "PID (NAME) STATE PPID PGRP ...", where NAME may itself hold spaces and
 // parentheses; the last ')' ends it.
 std::optional<ProcessStatus> statusOf(pid_t process) {
   std::ifstream file("/proc/" + std::to_string(process) + "/stat");
@@ -31,10 +31,12 @@ std::optional<ProcessStatus> statusOf(pid_t process) {
   std::istringstream rest(text.substr(close + 1));
   std::string state;
   long parent = 0;
-  if (!(rest >> state >> parent)) {
+  long group = 0;
+  if (!(rest >> state >> parent >> group)) {
     return std::nullopt;
   }
-  return ProcessStatus{text.substr(open + 1, close - open - 1), static_cast<pid_t>(parent)};
+  return ProcessStatus{text.substr(open + 1, close - open - 1),
+                       {static_cast<pid_t>(parent), static_cast<pid_t>(group)}};
 }
 
 std::optional<pid_t> processIDFromName(const char* name) {
@@ -61,7 +63,7 @@ std::vector<RunningProcess> runningProcesses() {
   }
   while (const dirent* entry = readdir(proc.get())) {
     const std::optional<pid_t> process = processIDFromName(entry->d_name);
-    if (!process || *process == 1) {
+    if (!process) {
       continue;
     }
     if (const std::optional<ProcessStatus> status = statusOf(*process)) {
@@ -73,33 +75,16 @@ std::vector<RunningProcess> runningProcesses() {
   return processes;
 }
 
-std::optional<pid_t> parentOf(pid_t process) {
+std::optional<ProcessLinks> linksOf(pid_t process) {
   const std::optional<ProcessStatus> status = statusOf(process);
   if (!status) {
     return std::nullopt;
   }
-  return status->parent;
+  return status->links;
 }
 
 bool belongsToProcessTrees(pid_t process, std::span<const pid_t> roots) {
-  if (roots.empty()) {
-    return false;
-  }
-  // The depth limit only guards against a cycle made by pids reused while walking.
-  for (int depth = 0; depth < 4096 && process > 0; ++depth) {
-    if (std::find(roots.begin(), roots.end(), process) != roots.end()) {
-      return true;
-    }
-    if (process == 1) {
-      return false;
-    }
-    const std::optional<pid_t> parent = parentOf(process);
-    if (!parent) {
-      return false;
-    }
-    process = *parent;
-  }
-  return false;
+  return belongsToApplications(process, roots, &linksOf);
 }
 
 }  // namespace sysaudio::pipewire

@@ -1,6 +1,6 @@
-// The machine's processes and their parent links, as /proc shows them. On Linux an
+// The machine's processes, their parents and process groups, as /proc shows them. On Linux an
 // application's audio often comes from a helper child process, so leaving an application out
-// means leaving out its whole process tree.
+// means leaving out the part of its process tree that stays in its process group (parent_rule).
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/pipewire/parent_rule.h"
+
 namespace sysaudio::pipewire {
 
 struct RunningProcess {
@@ -17,14 +19,14 @@ struct RunningProcess {
   std::string name;
 };
 
-// Every process that can be seen, except the init process, which started everything and is no
-// application of its own.
+// Every process that can be seen, init included: in a container without an init, pid 1 is an
+// application like any other.
 std::vector<RunningProcess> runningProcesses();
 
-std::optional<pid_t> parentOf(pid_t process);
+std::optional<ProcessLinks> linksOf(pid_t process);
 
-// True when the process is one of the roots or descends from one of them. A process that
-// cannot be looked up is judged by its own id alone.
+// belongsToApplications over the running processes. A process that cannot be looked up is
+// judged by its own id alone.
 bool belongsToProcessTrees(pid_t process, std::span<const pid_t> roots);
 
 }  // namespace sysaudio::pipewire
