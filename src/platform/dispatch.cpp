@@ -1,7 +1,11 @@
 #include "platform/dispatch.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <ctime>
 #include <future>
 #include <utility>
 
@@ -9,15 +13,55 @@ namespace sysaudio {
 
 namespace {
 
-// Room for every buffer the capture can have in flight, so that a real-time thread handing work
-// over never has to grow the ring.
-constexpr std::size_t initialRingSize = 256;
+// Pending work is rare and short: the capture hands audio over through a signal source, not
+// through work items.
+constexpr std::size_t initialRingSize = 16;
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "the wake count is used as a futex word");
+
+std::uint32_t* futexWord(std::atomic<std::uint32_t>& word) {
+  return reinterpret_cast<std::uint32_t*>(&word);
+}
+
+// Sleeps while word still holds seen, until woken or until deadline (steady_clock runs on
+// CLOCK_MONOTONIC, the clock of a bitset wait).
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t seen,
+               DispatchClock::time_point deadline) {
+  timespec until{};
+  const timespec* timeout = nullptr;
+  if (deadline != DispatchClock::time_point::max()) {
+    const auto since = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    until.tv_sec = static_cast<time_t>(seconds.count());
+    until.tv_nsec = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+    timeout = &until;
+  }
+  syscall(SYS_futex, futexWord(word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, seen, timeout,
+          nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+void futexWakeOne(std::atomic<std::uint32_t>& word) {
+  syscall(SYS_futex, futexWord(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr, 0);
+}
 
 }  // namespace
 
 struct SerialQueue::TimerState {
   DispatchClock::time_point deadline = DispatchClock::time_point::max();
   DispatchClock::duration interval{};
+  std::function<void()> handler;
+  bool resumed = false;
+  bool cancelled = false;
+  bool running = false;
+  std::condition_variable idle;
+};
+
+struct SerialQueue::SignalState {
+  // Raised by any thread without the queue's mutex; everything else is guarded by it.
+  std::atomic<bool> raised{false};
   std::function<void()> handler;
   bool resumed = false;
   bool cancelled = false;
@@ -33,7 +77,7 @@ SerialQueue::~SerialQueue() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_all();
+  wake();
   if (isCurrent()) {
     worker_.detach();
     return;
@@ -55,7 +99,7 @@ void SerialQueue::async(std::function<void()> work) {
     ring_[(head_ + count_) % ring_.size()] = std::move(work);
     ++count_;
   }
-  wake_.notify_one();
+  wake();
 }
 
 void SerialQueue::sync(const std::function<void()>& work) {
@@ -72,6 +116,7 @@ void SerialQueue::run() {
   std::function<void()> work;
   for (;;) {
     fireDueTimers(lock);
+    runRaisedSignals(lock);
     if (popWork(work)) {
       lock.unlock();
       work();
@@ -83,12 +128,32 @@ void SerialQueue::run() {
     if (stopping_) {
       return;
     }
-    const auto deadline = nextDeadline();
-    if (deadline == DispatchClock::time_point::max()) {
-      wake_.wait(lock);
-    } else {
-      wake_.wait_until(lock, deadline);
-    }
+    sleepUntil(lock, nextDeadline());
+  }
+}
+
+// Whoever wakes the worker bumps the count first and then looks whether it sleeps; the worker
+// says it sleeps first and then reads the count it will sleep on. So either the waker sees it
+// sleeping and wakes it, or the worker sees the new count (and what was raised before it) and
+// does not sleep.
+void SerialQueue::sleepUntil(std::unique_lock<std::mutex>& lock,
+                             DispatchClock::time_point deadline) {
+  sleeping_.store(true);
+  const std::uint32_t seen = wakeCount_.load();
+  if (signalRaised()) {
+    sleeping_.store(false);
+    return;
+  }
+  lock.unlock();
+  futexWait(wakeCount_, seen, deadline);
+  sleeping_.store(false);
+  lock.lock();
+}
+
+void SerialQueue::wake() {
+  wakeCount_.fetch_add(1);
+  if (sleeping_.load()) {
+    futexWakeOne(wakeCount_);
   }
 }
 
@@ -125,6 +190,37 @@ void SerialQueue::fireDueTimers(std::unique_lock<std::mutex>& lock) {
   }
 }
 
+void SerialQueue::runRaisedSignals(std::unique_lock<std::mutex>& lock) {
+  if (stopping_) {
+    return;
+  }
+  for (std::size_t i = 0; i < signals_.size(); ++i) {
+    const std::shared_ptr<SignalState> signal = signals_[i];
+    if (!signal->resumed || signal->cancelled || !signal->handler) {
+      continue;
+    }
+    // Cleared before the handler runs, so that a raise while it runs brings it back.
+    if (!signal->raised.exchange(false, std::memory_order_acq_rel)) {
+      continue;
+    }
+    signal->running = true;
+    lock.unlock();
+    signal->handler();
+    lock.lock();
+    signal->running = false;
+    signal->idle.notify_all();
+  }
+}
+
+bool SerialQueue::signalRaised() const {
+  for (const auto& signal : signals_) {
+    if (signal->resumed && !signal->cancelled && signal->handler && signal->raised.load()) {
+      return true;
+    }
+  }
+  return false;
+}
+
 DispatchClock::time_point SerialQueue::nextDeadline() const {
   auto earliest = DispatchClock::time_point::max();
   for (const auto& timer : timers_) {
@@ -150,6 +246,21 @@ void SerialQueue::removeTimer(const std::shared_ptr<TimerState>& timer) {
   timer->idle.wait(lock, [&timer] { return !timer->running; });
 }
 
+void SerialQueue::addSignal(const std::shared_ptr<SignalState>& signal) {
+  std::lock_guard lock(mutex_);
+  signals_.push_back(signal);
+}
+
+void SerialQueue::removeSignal(const std::shared_ptr<SignalState>& signal) {
+  std::unique_lock lock(mutex_);
+  signal->cancelled = true;
+  std::erase(signals_, signal);
+  if (isCurrent()) {
+    return;
+  }
+  signal->idle.wait(lock, [&signal] { return !signal->running; });
+}
+
 TimerSource::TimerSource(SerialQueue& queue)
     : queue_(queue), state_(std::make_shared<SerialQueue::TimerState>()) {
   queue_.addTimer(state_);
@@ -172,7 +283,7 @@ void TimerSource::schedule(DispatchClock::time_point firstDeadline,
     state_->interval =
         interval > DispatchClock::duration::zero() ? interval : DispatchClock::duration(1);
   }
-  queue_.wake_.notify_all();
+  queue_.wake();
 }
 
 void TimerSource::setEventHandler(std::function<void()> handler) {
@@ -185,7 +296,7 @@ void TimerSource::resume() {
     std::lock_guard lock(queue_.mutex_);
     state_->resumed = true;
   }
-  queue_.wake_.notify_all();
+  queue_.wake();
 }
 
 void TimerSource::deferUntil(DispatchClock::time_point earliest) {
@@ -196,6 +307,39 @@ void TimerSource::deferUntil(DispatchClock::time_point earliest) {
   const auto behind = earliest - state_->deadline;
   state_->deadline += (behind + state_->interval - DispatchClock::duration(1)) / state_->interval *
                       state_->interval;
+}
+
+SignalSource::SignalSource(SerialQueue& queue)
+    : queue_(queue), state_(std::make_shared<SerialQueue::SignalState>()) {
+  queue_.addSignal(state_);
+}
+
+SignalSource::~SignalSource() {
+  cancel();
+}
+
+void SignalSource::setEventHandler(std::function<void()> handler) {
+  std::lock_guard lock(queue_.mutex_);
+  state_->handler = std::move(handler);
+}
+
+void SignalSource::resume() {
+  {
+    std::lock_guard lock(queue_.mutex_);
+    state_->resumed = true;
+  }
+  queue_.wake();
+}
+
+// An atomic exchange, and a futex wake only when the worker sleeps: nothing here can wait.
+void SignalSource::raise() {
+  if (!state_->raised.exchange(true, std::memory_order_acq_rel)) {
+    queue_.wake();
+  }
+}
+
+void SignalSource::cancel() {
+  queue_.removeSignal(state_);
 }
 
 void parkMainThreadForever() {

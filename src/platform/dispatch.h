@@ -3,9 +3,10 @@
 // parks the main thread for good.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@ using DispatchClock = std::chrono::steady_clock;
 using Clock = std::function<DispatchClock::time_point()>;
 
 class TimerSource;
+class SignalSource;
 
 // Runs submitted work one item at a time, in the order submitted, on a worker thread of its
 // own. Timers bound to the queue fire on the same thread, so nothing that runs here ever
@@ -42,24 +44,36 @@ class SerialQueue {
 
  private:
   friend class TimerSource;
+  friend class SignalSource;
   struct TimerState;
+  struct SignalState;
 
   void run();
   bool popWork(std::function<void()>& work);  // with mutex_ held
   void fireDueTimers(std::unique_lock<std::mutex>& lock);
+  void runRaisedSignals(std::unique_lock<std::mutex>& lock);
+  bool signalRaised() const;  // with mutex_ held
+  void sleepUntil(std::unique_lock<std::mutex>& lock, DispatchClock::time_point deadline);
+  void wake();
   DispatchClock::time_point nextDeadline() const;
   void addTimer(const std::shared_ptr<TimerState>& timer);
   void removeTimer(const std::shared_ptr<TimerState>& timer);
+  void addSignal(const std::shared_ptr<SignalState>& signal);
+  void removeSignal(const std::shared_ptr<SignalState>& signal);
 
   std::string label_;
   std::mutex mutex_;
-  std::condition_variable wake_;
+  // The worker sleeps on this count and every request to wake it bumps it, so that a thread
+  // that must not lock can wake it without mutex_.
+  std::atomic<std::uint32_t> wakeCount_{0};
+  std::atomic<bool> sleeping_{false};
   // A ring of pending work that grows when full and never shrinks, so a steady stream of
   // submissions allocates nothing once it has reached its working size.
   std::vector<std::function<void()>> ring_;
   std::size_t head_ = 0;
   std::size_t count_ = 0;
   std::vector<std::shared_ptr<TimerState>> timers_;
+  std::vector<std::shared_ptr<SignalState>> signals_;
   bool stopping_ = false;
   std::thread worker_;
 };
@@ -89,6 +103,31 @@ class TimerSource {
  private:
   SerialQueue& queue_;
   std::shared_ptr<SerialQueue::TimerState> state_;
+};
+
+// A source of events that any thread may raise, a real-time one included: raising never locks,
+// allocates or waits. Like a dispatch data source it starts suspended, and the raises that come
+// before its handler runs merge into one run of the handler on its queue; a raise while the
+// handler runs makes it run once more afterwards.
+class SignalSource {
+ public:
+  explicit SignalSource(SerialQueue& queue);
+  SignalSource(const SignalSource&) = delete;
+  SignalSource& operator=(const SignalSource&) = delete;
+  // Cancels the source.
+  ~SignalSource();
+
+  // Set before resume: the handler is not swapped while the source runs.
+  void setEventHandler(std::function<void()> handler);
+  void resume();
+  void raise();
+  // Stops the source for good; once it returns, the handler is not running and never runs again
+  // (unless it is the handler itself that cancels). Cancelling twice is harmless.
+  void cancel();
+
+ private:
+  SerialQueue& queue_;
+  std::shared_ptr<SerialQueue::SignalState> state_;
 };
 
 // Parks the calling thread for good while the other threads go on; the process ends only
