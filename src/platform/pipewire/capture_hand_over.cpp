@@ -1,0 +1,99 @@
+#include "platform/pipewire/capture_hand_over.h"
+
+#include <algorithm>
+
+namespace sysaudio::pipewire {
+
+namespace {
+
+// The most frames handed to the output at once: the sink's scratch for one piece then stays at
+// 32 KiB, and a normal server buffer (up to 8192 frames at 48 kHz) still goes in one piece.
+constexpr std::size_t largestPieceFrames = 8192;
+constexpr std::size_t zeroPieceFrames = 1024;
+
+}  // namespace
+
+std::size_t ringFrames(std::int64_t rate) {
+  return static_cast<std::size_t>(std::max<std::int64_t>(rate, 1) * stallBudget.count());
+}
+
+InterleavedSampleBuffer::InterleavedSampleBuffer(const float* samples, std::size_t frames,
+                                                 std::size_t channels)
+    : buffer_{static_cast<std::uint32_t>(channels),
+              static_cast<std::uint32_t>(frames * channels * sizeof(float)), samples} {}
+
+std::optional<CaptureError> InterleavedSampleBuffer::withAudioBufferList(
+    const std::function<void(AudioBufferList)>& body) const {
+  body(AudioBufferList(&buffer_, 1));
+  return std::nullopt;
+}
+
+CaptureHandOver::CaptureHandOver(std::int64_t rate, std::size_t channels, Stream& stream,
+                                 StreamOutput& output, SerialQueue& queue)
+    : stream_(stream),
+      output_(output),
+      // One silence block: 50 ms at the rate.
+      lossMarkFrames_(static_cast<std::size_t>(std::max<std::int64_t>(rate / 20, 1))),
+      ring_(ringFrames(rate), channels),
+      zeros_(std::min(zeroPieceFrames, lossMarkFrames_) * ring_.channels(), 0.0f),
+      ready_(queue) {
+  ready_.setEventHandler([this] { deliverReady(); });
+  ready_.resume();
+}
+
+CaptureHandOver::~CaptureHandOver() {
+  ready_.cancel();
+}
+
+void CaptureHandOver::take(const spa_buffer& buffer) {
+  if (buffer.n_datas < 1 || buffer.datas == nullptr) {
+    return;
+  }
+  const spa_data& data = buffer.datas[0];
+  if (data.data == nullptr || data.chunk == nullptr) {
+    return;
+  }
+  const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
+  const std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
+  const std::size_t frames = size / (ring_.channels() * sizeof(float));
+  if (frames == 0) {
+    return;
+  }
+  const auto* samples =
+      reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(data.data) + offset);
+  // When nothing fits, the reader is behind and already has a signal pending.
+  if (ring_.write(samples, frames) > 0) {
+    ready_.raise();
+  }
+}
+
+void CaptureHandOver::deliverReady() {
+  for (;;) {
+    if (const std::size_t lost = ring_.takeLoss(); lost > 0) {
+      markLoss(lost);
+    }
+    const std::span<const float> samples = ring_.readable();
+    if (samples.empty()) {
+      return;
+    }
+    const std::size_t frames = std::min(samples.size() / ring_.channels(), largestPieceFrames);
+    deliver(samples.data(), frames);
+    ring_.consume(frames);
+  }
+}
+
+void CaptureHandOver::deliver(const float* samples, std::size_t frames) {
+  const InterleavedSampleBuffer buffer(samples, frames, ring_.channels());
+  output_.streamDidOutputSampleBuffer(stream_, buffer, StreamOutputType::audio);
+}
+
+void CaptureHandOver::markLoss(std::size_t frames) {
+  const std::size_t pieceFrames = zeros_.size() / ring_.channels();
+  for (std::size_t left = std::min(frames, lossMarkFrames_); left > 0;) {
+    const std::size_t piece = std::min(left, pieceFrames);
+    deliver(zeros_.data(), piece);
+    left -= piece;
+  }
+}
+
+}  // namespace sysaudio::pipewire

@@ -1,0 +1,81 @@
+// The way captured audio takes from the server's real-time thread to the sink's queue. The
+// real-time side copies each buffer's frames into a ring sized in time and raises a signal
+// source; nothing there locks, allocates or waits. The queue side, run by that signal, hands
+// everything the ring holds to the stream output, in pieces of contiguous frames.
+//
+// The ring holds stallBudget of audio at the capture's rate, whatever the graph's quantum, so a
+// reader may stall that long (plus what standard output's buffer and its pipe hold) without
+// losing a frame. Past that the newest audio is lost; where it was, the reader gets one silence
+// block of zeros (or the lost frames' worth, if fewer), so that two pieces of sound are never
+// joined without a mark.
+#pragma once
+
+#include <spa/buffer/buffer.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/capture_service.h"
+#include "platform/dispatch.h"
+#include "platform/pipewire/frame_ring.h"
+
+namespace sysaudio::pipewire {
+
+inline constexpr std::chrono::seconds stallBudget{2};
+
+// Frames the ring holds at rate: stallBudget of them.
+std::size_t ringFrames(std::int64_t rate);
+
+// A run of interleaved frames, as a sample buffer of one buffer.
+class InterleavedSampleBuffer final : public SampleBuffer {
+ public:
+  InterleavedSampleBuffer(const float* samples, std::size_t frames, std::size_t channels);
+
+  bool isValid() const override { return true; }
+  std::optional<CaptureError> withAudioBufferList(
+      const std::function<void(AudioBufferList)>& body) const override;
+
+ private:
+  AudioBuffer buffer_;
+};
+
+class CaptureHandOver {
+ public:
+  // Allocates and touches all its memory; output is called on queue, as stream's. rate is at
+  // least 1 and channels at least 1.
+  CaptureHandOver(std::int64_t rate, std::size_t channels, Stream& stream, StreamOutput& output,
+                  SerialQueue& queue);
+  CaptureHandOver(const CaptureHandOver&) = delete;
+  CaptureHandOver& operator=(const CaptureHandOver&) = delete;
+  // Stops the queue side; once it returns, no delivery runs or will run.
+  ~CaptureHandOver();
+
+  std::size_t channels() const { return ring_.channels(); }
+
+  // On the real-time thread: the frames of a server buffer of interleaved floats, read only
+  // within the buffer's bounds.
+  void take(const spa_buffer& buffer);
+
+  // On the queue: hands over everything the ring holds now. The signal runs it; whoever else
+  // must see the audio out first (a stop) may run it too.
+  void deliverReady();
+
+  std::uint64_t framesLost() const { return ring_.framesLost(); }
+
+ private:
+  void deliver(const float* samples, std::size_t frames);
+  void markLoss(std::size_t frames);
+
+  Stream& stream_;
+  StreamOutput& output_;
+  const std::size_t lossMarkFrames_;
+  FrameRing ring_;
+  // Zeros for a loss's mark, handed over piece by piece.
+  const std::vector<float> zeros_;
+  // Declared last: it stops before what its handler uses goes.
+  SignalSource ready_;
+};
+
+}  // namespace sysaudio::pipewire
