@@ -65,5 +65,28 @@ TEST(ToneAnalysisTest, FindsWhereAndAtWhatFrequencyATonePlays) {
   EXPECT_FALSE(soundingRegion(std::vector<float>(100, 0.01f), 0.05).has_value());
 }
 
+// A frame lost, repeated or two lost, at any point of the cycle, at the lowest and highest rates
+// and one between: the slip shows as its size in samples; a clean tone shows none.
+TEST(ToneAnalysisTest, APhaseSlipShowsAsTheSamplesLostOrRepeated) {
+  for (const double rate : {8000.0, 44100.0, 192000.0}) {
+    const std::vector<float> clean = sine(1000, 0.5, 1, rate);
+    EXPECT_LT(largestPhaseSlip(clean, rate, 1000).samples, 0.02) << rate;
+    for (std::size_t at = 4000; at < 4000 + static_cast<std::size_t>(rate / 1000); at += 3) {
+      std::vector<float> lost = clean;
+      lost.erase(lost.begin() + static_cast<std::ptrdiff_t>(at));
+      std::vector<float> repeated = clean;
+      repeated.insert(repeated.begin() + static_cast<std::ptrdiff_t>(at), clean[at]);
+      std::vector<float> twoLost = clean;
+      twoLost.erase(twoLost.begin() + static_cast<std::ptrdiff_t>(at),
+                    twoLost.begin() + static_cast<std::ptrdiff_t>(at) + 2);
+      const PhaseSlip slip = largestPhaseSlip(lost, rate, 1000);
+      EXPECT_NEAR(slip.samples, 1, 0.1) << rate << " Hz, one lost at " << at;
+      EXPECT_NEAR(static_cast<double>(slip.at), static_cast<double>(at), rate / 50) << rate;
+      EXPECT_NEAR(largestPhaseSlip(repeated, rate, 1000).samples, 1, 0.1) << rate;
+      EXPECT_NEAR(largestPhaseSlip(twoLost, rate, 1000).samples, 2, 0.1) << rate;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sysaudio::testing
