@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <future>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace sysaudio::pipewire {
@@ -209,6 +211,56 @@ INSTANTIATE_TEST_SUITE_P(Stalls, CaptureHandOverStallTest,
                                            StallCase{"LessThanABlockLost", 341, 150, 150},
                                            StallCase{"SecondsLost", 2731, 40000, 400}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Buffers of less than the wake interval: the first after a pause comes at once, the next ones
+// wait until together they fill the interval, and what is left when no buffer follows comes
+// by the timer.
+TEST_F(CaptureHandOverTest, SmallBuffersWakeTheQueueOncePerIntervalAndNothingIsLeftBehind) {
+  constexpr std::int64_t rate = 16000;
+  const std::size_t interval = static_cast<std::size_t>(rate) * wakeInterval.count() / 1000;
+  const std::size_t small = interval * 2 / 5;  // 64 frames: a 4 ms graph cycle
+  const auto taker = handOver(rate, 1);
+  std::vector<float> memory = counting(0, 20 * small);
+  std::size_t taken = 0;
+  const auto takeOne = [&] {
+    ServerBuffer server(memory, static_cast<std::uint32_t>(taken * sizeof(float)),
+                        static_cast<std::uint32_t>(small * sizeof(float)));
+    taker->take(server.buffer);
+    taken += small;
+  };
+
+  // Whether the timer, set by the last wake-up (which ended before since), cannot have run yet:
+  // only then does a buffer's not being there show that it waited.
+  const auto timerNotDue = [](DispatchClock::time_point since) {
+    return DispatchClock::now() - since < leftoversDelay;
+  };
+
+  takeOne();
+  EXPECT_EQ(received().samples.size(), small) << "the first buffer after a pause waited";
+  auto woken = DispatchClock::now();
+  takeOne();
+  takeOne();
+  if (const std::size_t got = received().samples.size(); timerNotDue(woken)) {
+    EXPECT_EQ(got, small) << "less than the interval woke the queue";
+  }
+  takeOne();  // now more than the interval waits
+  EXPECT_EQ(received().samples, counting(0, 4 * small));
+
+  woken = DispatchClock::now();
+  takeOne();
+  if (const std::size_t got = received().samples.size(); timerNotDue(woken)) {
+    EXPECT_EQ(got, 4 * small);
+  }
+  // No buffer follows: the timer hands it over, soon (a loaded machine may take a while).
+  const auto deadline = DispatchClock::now() + std::chrono::seconds(5);
+  while (received().samples.size() < 5 * small && DispatchClock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(received().samples, counting(0, 5 * small)) << "the last buffer was left behind";
+  // Once handed over that way, the next buffer is the first after a pause.
+  takeOne();
+  EXPECT_EQ(received().samples, counting(0, 6 * small));
+}
 
 TEST_F(CaptureHandOverTest, NothingIsDeliveredOnceItIsGone) {
   auto taker = handOver(16000, 2);

@@ -34,15 +34,21 @@ CaptureHandOver::CaptureHandOver(std::int64_t rate, std::size_t channels, Stream
       output_(output),
       // One silence block: 50 ms at the rate.
       lossMarkFrames_(static_cast<std::size_t>(std::max<std::int64_t>(rate / 20, 1))),
+      wakeFrames_(
+          static_cast<std::size_t>(std::max<std::int64_t>(rate * wakeInterval.count() / 1000, 1))),
       ring_(ringFrames(rate), channels),
       zeros_(std::min(zeroPieceFrames, lossMarkFrames_) * ring_.channels(), 0.0f),
+      leftovers_(queue),
       ready_(queue) {
-  ready_.setEventHandler([this] { deliverReady(); });
+  leftovers_.setEventHandler([this] { onLeftovers(); });
+  leftovers_.resume();
+  ready_.setEventHandler([this] { onReady(); });
   ready_.resume();
 }
 
 CaptureHandOver::~CaptureHandOver() {
   ready_.cancel();
+  leftovers_.cancel();
 }
 
 void CaptureHandOver::take(const spa_buffer& buffer) {
@@ -62,9 +68,31 @@ void CaptureHandOver::take(const spa_buffer& buffer) {
   const auto* samples =
       reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(data.data) + offset);
   // When nothing fits, the reader is behind and already has a signal pending.
-  if (ring_.write(samples, frames) > 0) {
+  if (ring_.write(samples, frames) == 0) {
+    return;
+  }
+  lastBufferFrames_.store(frames, std::memory_order_relaxed);
+  // Pairs with the fence in onLeftovers: if the timer is seen set here, its run sees these
+  // frames.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (ring_.held() >= wakeFrames_ || !leftoversTimerSet_.load(std::memory_order_relaxed)) {
     ready_.raise();
   }
+}
+
+void CaptureHandOver::onReady() {
+  deliverReady();
+  if (lastBufferFrames_.load(std::memory_order_relaxed) < wakeFrames_) {
+    leftoversTimerSet_.store(true, std::memory_order_relaxed);
+    // Once; it is set again after the next wake-up.
+    leftovers_.schedule(DispatchClock::now() + leftoversDelay, std::chrono::hours(1));
+  }
+}
+
+void CaptureHandOver::onLeftovers() {
+  leftoversTimerSet_.store(false, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  deliverReady();
 }
 
 void CaptureHandOver::deliverReady() {

@@ -3,6 +3,11 @@
 // source; nothing there locks, allocates or waits. The queue side, run by that signal, hands
 // everything the ring holds to the stream output, in pieces of contiguous frames.
 //
+// At small graph quanta (256 frames at 48 kHz last 5.3 ms) a buffer that leaves less than
+// wakeInterval of audio in the ring waits there for the next one instead of waking the queue,
+// which then wakes about once per wakeInterval rather than once per buffer; a timer hands over
+// what is left when no buffer follows. The first buffer after a pause always wakes it at once.
+//
 // The ring holds stallBudget of audio at the capture's rate, whatever the graph's quantum, so a
 // reader may stall that long (plus what standard output's buffer and its pipe hold) without
 // losing a frame. Past that the newest audio is lost; where it was, the reader gets one silence
@@ -12,6 +17,7 @@
 
 #include <spa/buffer/buffer.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +30,10 @@
 namespace sysaudio::pipewire {
 
 inline constexpr std::chrono::seconds stallBudget{2};
+inline constexpr std::chrono::milliseconds wakeInterval{10};
+// How long after a wake-up the timer hands over what is left: longer than the time between two
+// wake-ups while buffers come, with room for a late one.
+inline constexpr std::chrono::milliseconds leftoversDelay = 3 * wakeInterval;
 
 // Frames the ring holds at rate: stallBudget of them.
 std::size_t ringFrames(std::int64_t rate);
@@ -58,23 +68,31 @@ class CaptureHandOver {
   // within the buffer's bounds.
   void take(const spa_buffer& buffer);
 
-  // On the queue: hands over everything the ring holds now. The signal runs it; whoever else
-  // must see the audio out first (a stop) may run it too.
+  // On the queue: hands over everything the ring holds now. The signal and the timer run it;
+  // whoever else must see the audio out first (a stop) may run it too.
   void deliverReady();
 
   std::uint64_t framesLost() const { return ring_.framesLost(); }
 
  private:
+  void onReady();
+  void onLeftovers();
   void deliver(const float* samples, std::size_t frames);
   void markLoss(std::size_t frames);
 
   Stream& stream_;
   StreamOutput& output_;
   const std::size_t lossMarkFrames_;
+  const std::size_t wakeFrames_;
   FrameRing ring_;
   // Zeros for a loss's mark, handed over piece by piece.
   const std::vector<float> zeros_;
-  // Declared last: it stops before what its handler uses goes.
+  // The frames of the last buffer taken, and whether the timer is set to hand over what the
+  // last buffers left in the ring.
+  std::atomic<std::size_t> lastBufferFrames_{0};
+  std::atomic<bool> leftoversTimerSet_{false};
+  // Declared last: they stop before what their handlers use goes.
+  TimerSource leftovers_;
   SignalSource ready_;
 };
 

@@ -56,6 +56,11 @@ std::span<const float> FrameRing::readable() const {
   return {samples_.get() + start * channels_, frames * channels_};
 }
 
+std::size_t FrameRing::held() const {
+  const std::uint64_t read = read_.load(std::memory_order_acquire);
+  return static_cast<std::size_t>(written_.load(std::memory_order_acquire) - read);
+}
+
 void FrameRing::consume(std::size_t frames) {
   read_.store(read_.load(std::memory_order_relaxed) + frames, std::memory_order_release);
 }

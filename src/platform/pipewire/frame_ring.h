@@ -39,6 +39,9 @@ class FrameRing {
   // them moves the reader past the loss. 0 when there is none there.
   std::size_t takeLoss();
 
+  // The frames written and not yet consumed; either side.
+  std::size_t held() const;
+
   // Every frame lost so far; any thread.
   std::uint64_t framesLost() const { return framesLost_.load(std::memory_order_relaxed); }
 
