@@ -72,10 +72,11 @@ void CaptureHandOver::take(const spa_buffer& buffer) {
     return;
   }
   lastBufferFrames_.store(frames, std::memory_order_relaxed);
-  // Pairs with the fence in onLeftovers: if the timer is seen set here, its run sees these
-  // frames.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (ring_.held() >= wakeFrames_ || !leftoversTimerSet_.load(std::memory_order_relaxed)) {
+  // A read-modify-write, so that it comes before or after the timer's own in one order: read
+  // before, it sees the timer set and the timer's run sees these frames; read after, it sees the
+  // timer cleared and wakes the queue.
+  const bool timerSet = leftoversTimerSet_.fetch_or(0, std::memory_order_acq_rel) != 0;
+  if (ring_.held() >= wakeFrames_ || !timerSet) {
     ready_.raise();
   }
 }
@@ -83,15 +84,14 @@ void CaptureHandOver::take(const spa_buffer& buffer) {
 void CaptureHandOver::onReady() {
   deliverReady();
   if (lastBufferFrames_.load(std::memory_order_relaxed) < wakeFrames_) {
-    leftoversTimerSet_.store(true, std::memory_order_relaxed);
+    leftoversTimerSet_.exchange(1, std::memory_order_acq_rel);
     // Once; it is set again after the next wake-up.
     leftovers_.schedule(DispatchClock::now() + leftoversDelay, std::chrono::hours(1));
   }
 }
 
 void CaptureHandOver::onLeftovers() {
-  leftoversTimerSet_.store(false, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  leftoversTimerSet_.exchange(0, std::memory_order_acq_rel);
   deliverReady();
 }
 

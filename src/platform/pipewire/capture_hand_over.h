@@ -88,9 +88,10 @@ class CaptureHandOver {
   // Zeros for a loss's mark, handed over piece by piece.
   const std::vector<float> zeros_;
   // The frames of the last buffer taken, and whether the timer is set to hand over what the
-  // last buffers left in the ring.
+  // last buffers left in the ring: changed by read-modify-writes only, on both sides, so that
+  // each one sees what the one before it saw.
   std::atomic<std::size_t> lastBufferFrames_{0};
-  std::atomic<bool> leftoversTimerSet_{false};
+  std::atomic<int> leftoversTimerSet_{0};
   // Declared last: they stop before what their handlers use goes.
   TimerSource leftovers_;
   SignalSource ready_;
