@@ -402,7 +402,7 @@ INSTANTIATE_TEST_SUITE_P(StandardError, NoStatusChannelTest,
 // A reader that stops reading for 1.2 s in the middle of a 2 s tone, as a busy parent may: the
 // audio waits in standard output's buffer, the pipe and the ring, which holds 2 s of audio
 // however small the graph's quantum, and all of it comes through once the reader is back, with
-// no sample lost or repeated.
+// no sample lost or repeated (but for a graph cycle that the machine made sysaudio miss).
 class ShortStallTest : public FaultTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(ShortStallTest, AReaderThatStallsWithinTheBudgetLosesNothing) {
@@ -434,9 +434,7 @@ TEST_P(ShortStallTest, AReaderThatStallsWithinTheBudgetLosesNothing) {
   const testing::Region steady = testing::inner(*sound, rate / 10);
   const auto tonePart = std::span<const float>(samples).subspan(steady.begin, steady.size());
   EXPECT_LT(testing::longestQuietRun(tonePart, 0.01), static_cast<std::size_t>(rate / 500));
-  const testing::PhaseSlip slip = testing::largestPhaseSlip(tonePart, rate, 1000);
-  EXPECT_LT(slip.samples, 0.5) << "samples lost or repeated inside the tone, " << slip.at
-                               << " samples into it";
+  EXPECT_TRUE(testing::continuous(tonePart, rate, 1000));
   EXPECT_EQ(output.err, "ready\n");
 }
 

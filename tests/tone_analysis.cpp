@@ -188,8 +188,8 @@ std::size_t longestQuietRun(std::span<const float> samples, double threshold) {
   return longest;
 }
 
-PhaseSlip largestPhaseSlip(std::span<const float> samples, double rate, double frequency,
-                           double blockSeconds) {
+std::vector<PhaseSlip> phaseSlips(std::span<const float> samples, double rate, double frequency,
+                                  double threshold, double blockSeconds) {
   const auto blockSize = static_cast<std::size_t>(std::lround(blockSeconds * rate));
   if (blockSize < 2) {
     throw std::invalid_argument("blocks of fewer than two samples");
@@ -202,15 +202,26 @@ PhaseSlip largestPhaseSlip(std::span<const float> samples, double rate, double f
   // Two blocks apart, so that a slip inside a block, which moves that block's phase only in
   // part, shows in full against the block before it.
   const std::complex<double> expected = std::polar(1.0, 2 * omega * static_cast<double>(blockSize));
-  PhaseSlip largest;
+  // One slip shows in at most three comparisons in a row; slips that keep coming make one for
+  // every three.
+  std::vector<PhaseSlip> slips;
+  std::size_t firstBlock = 0;
   for (std::size_t k = 2; k < phasors.size(); ++k) {
-    const double slip =
-        std::abs(std::arg(phasors[k] * std::conj(phasors[k - 2] * expected))) / omega;
-    if (slip > largest.samples) {
-      largest = {slip, (k - 1) * blockSize};
+    const double slip = std::arg(phasors[k] * std::conj(phasors[k - 2] * expected)) / omega;
+    if (std::abs(slip) <= threshold) {
+      continue;
     }
+    const PhaseSlip found{slip, (k - 1) * blockSize};
+    if (!slips.empty() && k < firstBlock + 3) {
+      if (std::abs(slip) > std::abs(slips.back().samples)) {
+        slips.back() = found;
+      }
+      continue;
+    }
+    slips.push_back(found);
+    firstBlock = k;
   }
-  return largest;
+  return slips;
 }
 
 double zeroCrossingFrequency(std::span<const float> samples, double rate) {
