@@ -21,6 +21,13 @@ class IdleStream final : public Stream {
   void startCapture(StartCompletion completion) override { completion(std::nullopt); }
 };
 
+// What the output has received: its buffers' channel counts, sizes in frames and samples.
+struct Received {
+  std::vector<std::uint32_t> channels;
+  std::vector<std::size_t> pieces;
+  std::vector<float> samples;
+};
+
 // Keeps every buffer it is given, on the queue.
 class RecordingOutput final : public StreamOutput {
  public:
@@ -32,16 +39,14 @@ class RecordingOutput final : public StreamOutput {
     EXPECT_EQ(type, StreamOutputType::audio);
     (void)buffer.withAudioBufferList([this](AudioBufferList list) {
       ASSERT_EQ(list.size(), 1u);
-      channels.push_back(list[0].numberChannels);
-      pieces.push_back(list[0].dataByteSize / sizeof(float) / list[0].numberChannels);
-      samples.insert(samples.end(), list[0].data,
-                     list[0].data + list[0].dataByteSize / sizeof(float));
+      received.channels.push_back(list[0].numberChannels);
+      received.pieces.push_back(list[0].dataByteSize / sizeof(float) / list[0].numberChannels);
+      received.samples.insert(received.samples.end(), list[0].data,
+                              list[0].data + list[0].dataByteSize / sizeof(float));
     });
   }
 
-  std::vector<std::uint32_t> channels;
-  std::vector<std::size_t> pieces;  // frames of each buffer
-  std::vector<float> samples;
+  Received received;  // touched only on the queue
 
  private:
   SerialQueue& queue_;
@@ -80,10 +85,11 @@ class CaptureHandOverTest : public ::testing::Test {
   std::unique_ptr<CaptureHandOver> handOver(std::int64_t rate, std::size_t channels) {
     return std::make_unique<CaptureHandOver>(rate, channels, stream, output, queue);
   }
-  // What the output has received once the queue has caught up.
-  RecordingOutput& received() {
-    queue.sync([] {});
-    return output;
+  // What the output has received once the queue has caught up, copied on the queue.
+  Received received() {
+    Received copy;
+    queue.sync([&] { copy = output.received; });
+    return copy;
   }
   // Holds the queue, from the moment this returns until the returned promise is set, as a
   // reader that stalls holds it.
@@ -122,7 +128,7 @@ TEST_P(CaptureHandOverBoundsTest, TakesTheWholeFramesInsideTheBuffer) {
   const auto taker = handOver(16000, bounds.channels);
   ServerBuffer server(memory, bounds.offset, bounds.size);
   taker->take(server.buffer);
-  const RecordingOutput& got = received();
+  const Received got = received();
   EXPECT_EQ(got.samples, counting(bounds.firstSample, bounds.samples));
   for (const std::uint32_t channels : got.channels) {
     EXPECT_EQ(channels, bounds.channels);
@@ -188,9 +194,10 @@ TEST_P(CaptureHandOverStallTest, TheRingHoldsTheBudgetThenMarksTheLoss) {
   EXPECT_EQ(taker->framesLost(), stall.lostFrames);
   release.set_value();
   const std::vector<float> held = counting(0, budget * channels);
-  EXPECT_TRUE(received().samples == held)
+  const Received afterStall = received();
+  EXPECT_TRUE(afterStall.samples == held)
       << "the stalled reader did not get the first " << budget << " frames whole and in order";
-  for (const std::size_t piece : received().pieces) {
+  for (const std::size_t piece : afterStall.pieces) {
     EXPECT_LE(piece, 8192u);
   }
 

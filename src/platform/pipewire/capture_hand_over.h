@@ -1,4 +1,4 @@
-// The way captured audio takes from the server's real-time thread to the sink's queue. The
+// The path captured audio takes from the server's real-time thread to the sink's queue. The
 // real-time side copies each buffer's frames into a ring sized in time and raises a signal
 // source; nothing there locks, allocates or waits. The queue side, run by that signal, hands
 // everything the ring holds to the stream output, in pieces of contiguous frames.
@@ -87,10 +87,11 @@ class CaptureHandOver {
   FrameRing ring_;
   // Zeros for a loss's mark, handed over piece by piece.
   const std::vector<float> zeros_;
-  // The frames of the last buffer taken, and whether the timer is set to hand over what the
-  // last buffers left in the ring: changed by read-modify-writes only, on both sides, so that
-  // each one sees what the one before it saw.
+  // The frames of the last buffer taken.
   std::atomic<std::size_t> lastBufferFrames_{0};
+  // Whether the timer is set to hand over what the last buffers left in the ring. Changed and
+  // read by read-modify-writes only, on both sides, so that each one sees what the one before it
+  // did.
   std::atomic<int> leftoversTimerSet_{0};
   // Declared last: they stop before what their handlers use goes.
   TimerSource leftovers_;
