@@ -33,6 +33,12 @@ Figures, per capture process:
   reported delay to the device (pw_time delay + buffered + queued at the stamp); with the
   session's null sink that delay is 0.
 - samples/s: from the first to the last whole read inside the window.
+- click latency p99 beside the median and p90: with 2 clicks a second, a 60 s run has 120.
+
+A series (capture_benchmark.sh with --quantum, --baseline or --repeat) runs this once per
+session and configuration, each with --label (which build) and --quantum (the forced quantum,
+for the record), then `capture_benchmark.py --summarize DIR` prints sysaudio's figures of every
+configuration side by side: the median over the repeats and their range.
 
 pw-record 0.3.65 writes "-" as bare samples of the requested format through stdio, in 4096-byte
 blocks (strace), with no header to skip. parec runs with its defaults: it asks for no latency,
@@ -542,6 +548,7 @@ def summarise(capture: Capture, window: dict, window_ns: tuple[int, int],
         "ready_ms": (capture.ready_ns - capture.spawned_ns) / 1e6 if capture.ready_ns else None,
         "latency_median_ms": statistics.median(latencies) if latencies else None,
         "latency_p90_ms": percentile(latencies, 0.9),
+        "latency_p99_ms": percentile(latencies, 0.99),
         "latency_min_ms": min(latencies) if latencies else None,
         "latency_max_ms": max(latencies) if latencies else None,
         "clicks_matched": len(matched),
@@ -620,6 +627,7 @@ METRICS = [
     ("first_byte_ms", "start to first byte (ms)", "{:.1f}"),
     ("latency_median_ms", "click latency median (ms)", "{:.1f}"),
     ("latency_p90_ms", "click latency p90 (ms)", "{:.1f}"),
+    ("latency_p99_ms", "click latency p99 (ms)", "{:.1f}"),
     ("samples_per_s", "samples/s received", "{:.1f}"),
     ("clicks_matched", "clicks received", "{:.0f}"),
 ]
@@ -836,6 +844,8 @@ def run(args: argparse.Namespace) -> int:
     result = {
         "kind": "sysaudio-capture-benchmark",
         "started": args.started,
+        "label": args.label,
+        "forced_quantum_frames": args.quantum or None,
         "seconds": args.seconds,
         "machine": machine_info(),
         "source": source_revision(Path(args.root)),
@@ -869,7 +879,9 @@ def run(args: argparse.Namespace) -> int:
 
     results_dir = Path(args.results_dir)
     results_dir.mkdir(parents=True, exist_ok=True)
-    out = results_dir / f"capture-{args.started.replace(':', '').replace('-', '')}.json"
+    stamp = args.started.replace(":", "").replace("-", "")
+    forced = f"-q{args.quantum}" if args.quantum else ""
+    out = results_dir / f"capture-{args.label}{forced}-{stamp}.json"
     out.write_text(json.dumps(result, indent=1) + "\n")
     print(f"\nresults: {out}")
     if summaries["sysaudio"]["clicks_matched"] == 0:
@@ -878,7 +890,79 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---------------------------------------------------------------------------------------------
+# A series: several runs (builds, forced quanta, repeats) side by side
+
+
+SERIES_METRICS = [
+    ("cpu_s_per_audio_minute", "CPU s per audio minute", "{:.3f}"),
+    ("pw_record_cpu", "  pw-record's beside it", "{:.3f}"),
+    ("cpu_ratio", "  sysaudio / pw-record", "{:.2f}"),
+    ("wakeups_per_s", "wake-ups/s", "{:.1f}"),
+    ("peak_rss_kib", "peak RSS (KiB)", "{:.0f}"),
+    ("rss_ratio", "  sysaudio / pw-record", "{:.2f}"),
+    ("latency_median_ms", "click latency median (ms)", "{:.1f}"),
+    ("latency_p99_ms", "click latency p99 (ms)", "{:.1f}"),
+]
+
+
+def series_values(run: dict) -> dict:
+    s = run["captures"]["sysaudio"]
+    p = run["captures"].get("pw-record", {})
+    values = {key: s.get(key) for key, _, _ in SERIES_METRICS}
+    values["pw_record_cpu"] = p.get("cpu_s_per_audio_minute")
+    values["cpu_ratio"] = ratio(s.get("cpu_s_per_audio_minute"), p.get("cpu_s_per_audio_minute"))
+    values["rss_ratio"] = ratio(s.get("peak_rss_kib"), p.get("peak_rss_kib"))
+    return values
+
+
+def spread(values: list, pattern: str) -> str:
+    values = [v for v in values if v is not None]
+    if not values:
+        return "-"
+    middle = pattern.format(statistics.median(values))
+    if len(values) == 1:
+        return middle
+    return f"{middle} ({pattern.format(min(values))}-{pattern.format(max(values))})"
+
+
+def summarize(directory: Path) -> int:
+    runs = [json.loads(path.read_text()) for path in sorted(directory.glob("capture-*.json"))]
+    if not runs:
+        print(f"error: no runs in {directory}", file=sys.stderr)
+        return 1
+    labels = sorted({run.get("label", "sysaudio") for run in runs}, key=lambda l: l != "baseline")
+    quanta = sorted({run.get("forced_quantum_frames") or 0 for run in runs})
+    width = 28
+    print()
+    print(f"Series of {len(runs)} runs in {directory}: sysaudio's figures, median (min-max) over"
+          " the repeats")
+    for quantum in quanta:
+        chosen = {label: [run for run in runs if run.get("label", "sysaudio") == label
+                          and (run.get("forced_quantum_frames") or 0) == quantum]
+                  for label in labels}
+        graph = sorted({run["graph_quantum_frames"] for group in chosen.values() for run in group})
+        busy = [run["machine_load_window"]["other_cpus"] for group in chosen.values()
+                for run in group]
+        print()
+        print(f"Forced quantum {quantum or 'none'} (graph ran at {graph} frames); other work on"
+              f" the machine: {spread(busy, '{:.2f}')} CPUs")
+        print(f"{'':30}" + "".join(f"{label:>{width}}" for label in labels))
+        for key, name, pattern in SERIES_METRICS:
+            cells = [spread([series_values(run)[key] for run in chosen[label]], pattern)
+                     for label in labels]
+            print(f"{name:30}" + "".join(f"{cell:>{width}}" for cell in cells))
+    summary = directory / "summary.json"
+    summary.write_text(json.dumps([{"label": run.get("label"), "quantum":
+                                    run.get("forced_quantum_frames"), **series_values(run)}
+                                   for run in runs], indent=1) + "\n")
+    print(f"\nsummary: {summary}")
+    return 0
+
+
 def main() -> int:
+    if len(sys.argv) == 3 and sys.argv[1] == "--summarize":
+        return summarize(Path(sys.argv[2]))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--sysaudio", required=True)
@@ -888,6 +972,10 @@ def main() -> int:
     parser.add_argument("--root", required=True)
     parser.add_argument("--captures", default="sysaudio,pw-record,parec",
                         help="comma-separated; sysaudio is always measured")
+    parser.add_argument("--label", default="sysaudio",
+                        help="the name of the measured build in a series")
+    parser.add_argument("--quantum", type=int, default=0,
+                        help="the quantum the session was forced to, for the record")
     args = parser.parse_args()
     names = [n for n in args.captures.split(",") if n]
     unknown = set(names) - {"sysaudio", *PEERS}

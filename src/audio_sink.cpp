@@ -12,7 +12,13 @@ AudioSink::AudioSink(const Settings& settings, Clock clock)
       settings(settings),
       clock(std::move(clock)),
       lastWrite(this->clock()),
-      silence(silenceBlockStorage(settings.silenceChunk), 0.0f) {}
+      silence(silenceBlockStorage(settings.silenceChunk), 0.0f),
+      // Made now, not when it starts, so that the writes below may defer it from the first
+      // buffer on without racing its creation.
+      timer(std::make_unique<TimerSource>(queue)) {
+  // The sink owns the timer and cancels it before it goes, so a tick never outlives the sink.
+  timer->setEventHandler([this] { fillSilence(); });
+}
 
 AudioSink::~AudioSink() {
   // No tick may find the sink half gone, and work already queued for it runs first. A tick reads
@@ -54,6 +60,9 @@ void AudioSink::mixToMono(AudioBufferList list) {
   }
   writeSamples({mono.data(), *frames});
   lastWrite = clock();
+  // No silence can be due for silenceAfter now, so the queue's thread need not wake for the
+  // timer while audio keeps coming.
+  skipTicksThatCannotBeDue(0.0);
 }
 
 }  // namespace sysaudio

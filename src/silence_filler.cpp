@@ -13,11 +13,7 @@ std::size_t silenceBlockStorage(std::int64_t silenceChunk) {
 }
 
 void AudioSink::startSilenceFiller() {
-  // Kept before it starts: its ticks use it to skip ahead.
-  timer = std::make_unique<TimerSource>(queue);
   timer->schedule(DispatchClock::now() + silenceTickInterval, silenceTickInterval);
-  // The sink owns the timer and cancels it before it goes, so a tick never outlives the sink.
-  timer->setEventHandler([this] { fillSilence(); });
   timer->resume();
 }
 
@@ -37,10 +33,9 @@ void AudioSink::fillSilence() {
 }
 
 // No tick is due before the stamp is silenceAfter old, and any write only moves the stamp later,
-// so the timer may sleep until then: while audio flows the queue's thread wakes for a tick every
-// 0.2 s rather than every 50 ms, and every block still comes at the tick it always came at. The
-// margin keeps a tick that falls just at the moment from being skipped by the time the clock
-// took to read.
+// so the timer may sleep until then: while audio flows the queue's thread never wakes for a
+// tick, and every block still comes at the tick it always came at. The margin keeps a tick that
+// falls just at the moment from being skipped by the time the clock took to read.
 void AudioSink::skipTicksThatCannotBeDue(double elapsed) {
   if (!timer || !(elapsed < settings.silenceAfter)) {
     return;

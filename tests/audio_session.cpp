@@ -155,6 +155,21 @@ void AudioSession::signal(Daemon daemon, int signalNumber) const {
   }
 }
 
+void AudioSession::forceQuantum(int frames) const {
+  const std::string value = std::to_string(frames);
+  Process set({"pw-metadata", "-n", "settings", "0", "clock.force-quantum", value},
+              {.environment = environment_});
+  set.waitForExit(10s);
+  Process get({"pw-metadata", "-n", "settings", "0", "clock.force-quantum"},
+              {.environment = environment_});
+  get.waitForExit(10s);
+  const std::string reported = get.snapshot().out;
+  if (reported.find("key:'clock.force-quantum' value:'" + value + "'") == std::string::npos) {
+    throw std::runtime_error("the server did not take clock.force-quantum " + value + ": " +
+                             reported);
+  }
+}
+
 bool AudioSession::waitForPlayback(const std::string& mediaName,
                                    std::chrono::milliseconds timeout) const {
   const std::string wanted = "media.name = \"" + mediaName + "\"";

@@ -52,6 +52,11 @@ class AudioSession {
   pid_t pidOf(Daemon daemon) const;
   void signal(Daemon daemon, int signalNumber) const;
 
+  // Forces the graph's quantum to frames (clock.force-quantum, as a user tuning for latency or
+  // an application asking for small buffers does), or lets the graph choose again with 0; throws
+  // if the server does not report the setting back.
+  void forceQuantum(int frames) const;
+
   // Waits until the server lists a playback stream whose media.name is mediaName (pw-play and
   // paplay name their stream after the path they play); false if it did not within timeout.
   bool waitForPlayback(const std::string& mediaName, std::chrono::milliseconds timeout) const;

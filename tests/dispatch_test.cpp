@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -179,6 +181,107 @@ TEST(TimerSourceTest, NothingFiresOnceTheTimerIsDestroyed) {
   queue.sync([] {});
   EXPECT_EQ(ticks.load(), atDestruction);
   EXPECT_GE(atDestruction, 1);
+}
+
+TEST(SignalSourceTest, RaisesBeforeResumeMergeIntoOneRunOnTheQueue) {
+  SerialQueue queue("test.queue");
+  int runs = 0;  // touched only on the queue
+  std::atomic<bool> offQueue{false};
+  SignalSource source(queue);
+  source.setEventHandler([&] {
+    if (!queue.isCurrent()) {
+      offQueue = true;
+    }
+    ++runs;
+  });
+  for (int i = 0; i < 100; ++i) {
+    source.raise();
+  }
+  std::this_thread::sleep_for(50ms);
+  queue.sync([&] { EXPECT_EQ(runs, 0); });
+  source.resume();
+  queue.sync([&] { EXPECT_EQ(runs, 1); });
+  source.raise();
+  queue.sync([&] { EXPECT_EQ(runs, 2); });
+  EXPECT_FALSE(offQueue.load());
+}
+
+// A raise from another thread, at any moment (while the queue's thread runs the handler, is
+// about to sleep, or sleeps with or without a timer's deadline), always brings one more run. Each
+// raise here waits for its run before the next one, at a varying delay after the previous run,
+// so that a lost wake-up shows as a raise that is never answered.
+class SignalWakeTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SignalWakeTest, NoRaiseIsLostWhateverTheQueueIsDoing) {
+  SerialQueue queue("test.queue");
+  std::optional<TimerSource> timer;
+  if (GetParam()) {
+    timer.emplace(queue);
+    timer->schedule(DispatchClock::now() + 1h, 1h);
+    timer->setEventHandler([] {});
+    timer->resume();
+  }
+  constexpr int raises = 20000;
+  std::atomic<int> value{0};
+  std::atomic<int> seen{0};
+  SignalSource source(queue);
+  source.setEventHandler([&] { seen = value.load(); });
+  source.resume();
+  std::mt19937 random(3);
+  for (int i = 1; i <= raises; ++i) {
+    // Right after the previous run, a moment later, or once the queue has surely slept.
+    switch (std::uniform_int_distribution<int>(0, 7)(random)) {
+      case 0:
+        std::this_thread::sleep_for(50us);
+        break;
+      case 1:
+      case 2:
+        for (int spin = std::uniform_int_distribution<int>(0, 2000)(random); spin > 0; --spin) {
+          std::atomic_signal_fence(std::memory_order_seq_cst);
+        }
+        break;
+      default:
+        break;
+    }
+    value = i;
+    source.raise();
+    const auto deadline = DispatchClock::now() + 5s;
+    while (seen.load() < i && DispatchClock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    ASSERT_EQ(seen.load(), i) << "raise " << i << " was never answered";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sleeps, SignalWakeTest, ::testing::Bool(), [](const auto& info) {
+  return std::string(info.param ? "WithATimerDeadline" : "WithoutDeadline");
+});
+
+TEST(SignalSourceTest, NothingRunsOnceTheSourceIsCancelled) {
+  SerialQueue queue("test.queue");
+  std::atomic<int> runs{0};
+  std::atomic<bool> raising{true};
+  auto source = std::make_unique<SignalSource>(queue);
+  source->setEventHandler([&] {
+    std::this_thread::sleep_for(1ms);
+    ++runs;
+  });
+  source->resume();
+  std::thread raiser([&] {
+    while (raising) {
+      source->raise();
+      std::this_thread::yield();
+    }
+  });
+  std::this_thread::sleep_for(30ms);
+  source->cancel();
+  const int atCancel = runs.load();
+  std::this_thread::sleep_for(30ms);
+  raising = false;
+  raiser.join();
+  queue.sync([] {});
+  EXPECT_EQ(runs.load(), atCancel);
+  EXPECT_GE(atCancel, 1);
 }
 
 }  // namespace

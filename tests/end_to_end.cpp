@@ -40,6 +40,20 @@ std::string fileContents(const std::string& path) {
                                        << printable(output.err) << ", " << statusText(output);
 }
 
+::testing::AssertionResult continuous(std::span<const float> samples, int rate, double frequency) {
+  const std::vector<PhaseSlip> slips = phaseSlips(samples, rate, frequency);
+  if (slips.size() <= toleratedPhaseSlips) {
+    return ::testing::AssertionSuccess();
+  }
+  ::testing::AssertionResult failure = ::testing::AssertionFailure();
+  failure << slips.size() << " phase slips (samples lost or repeated) in a tone of "
+          << static_cast<double>(samples.size()) / rate << " s:";
+  for (const PhaseSlip& slip : slips) {
+    failure << " " << slip.samples << " at " << slip.at << ";";
+  }
+  return failure;
+}
+
 ::testing::AssertionResult endedWell(const Process& player) {
   const std::optional<ExitStatus> status = player.waitForExit(playerTimeout);
   if (status && status->exited() && status->code() == 0) {

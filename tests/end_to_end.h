@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,13 @@ inline constexpr std::chrono::seconds toolTimeout{10};
 // How soon sysaudio must end once it has a reason to.
 inline constexpr std::chrono::seconds prompt{5};
 
+// A graph cycle that a loaded machine makes a client miss costs that client the cycle's audio,
+// whichever client it is: at a quantum of 64 on the two-core development machine, with other
+// work running, pw-record lost about ten cycles of a 2 s tone where sysaudio lost none or one.
+// So a tone may slip this often; a fault that loses or repeats samples in every buffer, or
+// once a second, slips far more often.
+inline constexpr std::size_t toleratedPhaseSlips = 2;
+
 double seconds(SteadyClock::duration duration);
 
 // Waits until done holds for the output, or the process has ended, or timeout has passed, and
@@ -42,6 +50,10 @@ std::string fileContents(const std::string& path);
 
 // Waits for sysaudio's first status line and says whether it was "ready".
 ::testing::AssertionResult becameReady(const Process& sysaudio);
+
+// Whether the tone of frequency in samples (at rate) runs on without a sample lost or repeated,
+// but for toleratedPhaseSlips; a failure lists every slip.
+::testing::AssertionResult continuous(std::span<const float> samples, int rate, double frequency);
 
 // Waits for a player to end and says whether it ended with status 0.
 ::testing::AssertionResult endedWell(const Process& player);

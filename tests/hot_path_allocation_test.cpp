@@ -1,8 +1,10 @@
 // Once running, a buffer's way from the capture's real-time thread to standard output allocates
-// nothing: the slot it is copied into, the hand-over to the sink's queue, the mix and the write
-// all reuse what the first buffers set up. Counted here by replacing the global allocator.
+// nothing: the real hand-over takes a server buffer into its ring and signals the sink's queue,
+// which hands the frames to the real sink, which mixes and writes them; all of it reuses what the
+// first buffers set up. Counted here by replacing the global allocator.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spa/buffer/buffer.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,9 +13,12 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "audio_sink.h"
-#include "platform/pipewire/sample_slots.h"
+#include "platform/pipewire/capture_hand_over.h"
+#include "platform/pipewire/capture_ports.h"
+#include "platform/pipewire/pipewire_stream.h"
 
 namespace {
 std::atomic<std::size_t> allocations{0};
@@ -38,41 +43,62 @@ void* operator new(std::size_t size) {
 namespace sysaudio {
 namespace {
 
-// The capture's side of the hand-over, shaped as the PipeWire stream's: the work it queues holds
-// the stream and a slot number, which std::function keeps without allocating.
-class Capture final : public Stream {
+// The stream the hand-over delivers for; never started.
+class IdleStream final : public Stream {
  public:
-  explicit Capture(AudioSink& sink) : sink_(sink), slots_(2048, 2) {}
-
   bool addStreamOutput(StreamOutput&, StreamOutputType, SerialQueue&,
                        std::optional<CaptureError>&) override {
     return true;
   }
   void startCapture(StartCompletion completion) override { completion(std::nullopt); }
+};
 
-  void handOver(std::size_t frames) {
-    // As fast as the queue takes them: a slot comes back after each buffer is written.
-    std::optional<std::size_t> slot;
-    while (!(slot = slots_.acquire())) {
-      std::this_thread::yield();
-    }
-    for (std::size_t i = 0; i < frames * 2; ++i) {
-      slots_.samples(*slot)[i] = 0.25f;
-    }
-    slots_.setFrames(*slot, frames);
-    sink_.queue.async([this, slot = *slot] { deliver(slot); });
-  }
+// Passes every buffer on to the sink, counting its frames, and lets a silence tick run after
+// each, as the timer would.
+class CountingOutput final : public StreamOutput {
+ public:
+  explicit CountingOutput(AudioSink& sink) : sink_(sink) {}
 
- private:
-  void deliver(std::size_t slot) {
-    const pipewire::SlotSampleBuffer buffer(slots_.samples(slot), slots_.frames(slot), 2);
-    sink_.streamDidOutputSampleBuffer(*this, buffer, StreamOutputType::audio);
-    slots_.release(slot);
+  void streamDidOutputSampleBuffer(Stream& stream, const SampleBuffer& buffer,
+                                   StreamOutputType type) override {
+    (void)buffer.withAudioBufferList([this](AudioBufferList list) {
+      frames += list[0].dataByteSize / sizeof(float) / list[0].numberChannels;
+    });
+    sink_.streamDidOutputSampleBuffer(stream, buffer, type);
     sink_.fillSilence();
   }
 
+  std::atomic<std::size_t> frames{0};
+
+ private:
   AudioSink& sink_;
-  pipewire::SampleSlots slots_;
+};
+
+// A server buffer of the capture's interleaved inputs, as the stream dequeues it.
+class ServerBuffer {
+ public:
+  explicit ServerBuffer(std::size_t largestFrames)
+      : samples_(largestFrames * pipewire::captureInputCount, 0.25f) {
+    data_.type = SPA_DATA_MemPtr;
+    data_.maxsize = static_cast<std::uint32_t>(samples_.size() * sizeof(float));
+    data_.data = samples_.data();
+    data_.chunk = &chunk_;
+    buffer_.n_datas = 1;
+    buffer_.datas = &data_;
+  }
+
+  const spa_buffer& holding(std::size_t frames) {
+    chunk_.offset = 0;
+    chunk_.size = static_cast<std::uint32_t>(frames * pipewire::captureInputCount * sizeof(float));
+    chunk_.stride = pipewire::captureInputCount * sizeof(float);
+    return buffer_;
+  }
+
+ private:
+  std::vector<float> samples_;
+  spa_chunk chunk_{};
+  spa_data data_{};
+  spa_buffer buffer_{};
 };
 
 TEST(HotPathAllocationTest, BuffersAndSilenceTicksAllocateNothingOnceRunning) {
@@ -84,33 +110,46 @@ TEST(HotPathAllocationTest, BuffersAndSilenceTicksAllocateNothingOnceRunning) {
 
   const Settings settings;
   AudioSink sink(settings);
-  Capture capture(sink);
+  IdleStream stream;
+  CountingOutput output(sink);
+  const std::unique_ptr<pipewire::CaptureHandOver> handOver =
+      pipewire::makeCaptureHandOver(settings.sampleRate, stream, output, sink.queue);
+  ServerBuffer server(8192);
 
-  for (int i = 0; i < 10; ++i) {
-    capture.handOver(682);
-  }
-  sink.queue.sync([] {});
+  // As the real-time thread does, but never further ahead of the reader than a few buffers, so
+  // that nothing is lost however slowly the reader runs.
+  std::size_t taken = 0;
+  const auto waitForDelivery = [&](std::size_t behind) {
+    while (output.frames.load() + behind < taken) {
+      std::this_thread::yield();
+    }
+  };
+  const auto takeBuffers = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      waitForDelivery(4096);
+      const std::size_t frames = i % 2 == 0 ? 682 : 341;
+      handOver->take(server.holding(frames));
+      taken += frames;
+    }
+    waitForDelivery(0);
+  };
+
+  // The first buffers set up what the rest reuse: the largest piece the sink is handed at once
+  // is 8192 frames.
+  handOver->take(server.holding(8192));
+  taken += 8192;
+  takeBuffers(10);
   const std::size_t before = allocations.load();
-  for (int i = 0; i < 5000; ++i) {
-    capture.handOver(i % 2 == 0 ? 682 : 341);
-  }
-  // The count is read on the queue, after the last buffer, by work that itself allocates
-  // nothing.
-  std::size_t after = 0;
-  std::atomic<bool> done{false};
-  sink.queue.async([&] {
-    after = allocations.load();
-    done = true;
-  });
-  while (!done) {
-    std::this_thread::yield();
-  }
+  takeBuffers(5000);
+  const std::size_t after = allocations.load();
 
   std::fflush(stdout);
   dup2(saved, STDOUT_FILENO);
   close(saved);
   close(null);
   EXPECT_EQ(after - before, 0u);
+  EXPECT_EQ(output.frames.load(), taken);
+  EXPECT_EQ(handOver->framesLost(), 0u);
 }
 
 }  // namespace

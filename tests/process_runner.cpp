@@ -259,10 +259,17 @@ void Process::spawn(const std::vector<std::string>& argvStrings) {
     dup2(status, statusReportFd);
     dup2(pidOut, pidReportFd);
     close_range(pidReportFd + 1, ~0U, 0);
+    const pid_t intermediate = getpid();
     const pid_t middle = fork();
     if (middle != 0) {
       // The intermediate leaves at once; what it started is no descendant of the test any more.
       _exit(middle < 0 ? 126 : 0);
+    }
+    // But only once it has left: a loaded machine may hold it up while the program starts,
+    // and a program that plays at once would be seen as the test's descendant.
+    while (getppid() == intermediate) {
+      const timespec pause{0, 1'000'000};
+      nanosleep(&pause, nullptr);
     }
     const pid_t program = fork();
     if (program == 0) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -57,6 +58,21 @@ double fadeGain(std::size_t i, std::size_t frames, std::size_t fadeFrames) {
              ? 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(fromEdge) /
                                     static_cast<double>(fadeFrames))
              : 1.0;
+}
+
+// The Hann-windowed block's DFT at omega, as a phasor.
+std::complex<double> blockPhasor(std::span<const float> block, double omega) {
+  const std::complex<double> step = std::polar(1.0, -omega);
+  std::complex<double> turn = 1;
+  std::complex<double> sum = 0;
+  const double size = static_cast<double>(block.size());
+  for (std::size_t n = 0; n < block.size(); ++n) {
+    const double window =
+        0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(n) / size);
+    sum += window * static_cast<double>(block[n]) * turn;
+    turn *= step;
+  }
+  return sum;
 }
 
 }  // namespace
@@ -190,6 +206,42 @@ std::size_t longestQuietRun(std::span<const float> samples, double threshold) {
     longest = std::max(longest, current);
   }
   return longest;
+}
+
+std::vector<PhaseSlip> phaseSlips(std::span<const float> samples, double rate, double frequency,
+                                  double threshold, double blockSeconds) {
+  const auto blockSize = static_cast<std::size_t>(std::lround(blockSeconds * rate));
+  if (blockSize < 2) {
+    throw std::invalid_argument("blocks of fewer than two samples");
+  }
+  const double omega = 2 * std::numbers::pi * frequency / rate;
+  std::vector<std::complex<double>> phasors;
+  for (std::size_t start = 0; start + blockSize <= samples.size(); start += blockSize) {
+    phasors.push_back(blockPhasor(samples.subspan(start, blockSize), omega));
+  }
+  // Two blocks apart, so that a slip inside a block, which moves that block's phase only in
+  // part, shows in full against the block before it.
+  const std::complex<double> expected = std::polar(1.0, 2 * omega * static_cast<double>(blockSize));
+  // One slip shows in at most three comparisons in a row; slips that keep coming make one for
+  // every three.
+  std::vector<PhaseSlip> slips;
+  std::size_t firstBlock = 0;
+  for (std::size_t k = 2; k < phasors.size(); ++k) {
+    const double slip = std::arg(phasors[k] * std::conj(phasors[k - 2] * expected)) / omega;
+    if (std::abs(slip) <= threshold) {
+      continue;
+    }
+    const PhaseSlip found{slip, (k - 1) * blockSize};
+    if (!slips.empty() && k < firstBlock + 3) {
+      if (std::abs(slip) > std::abs(slips.back().samples)) {
+        slips.back() = found;
+      }
+      continue;
+    }
+    slips.push_back(found);
+    firstBlock = k;
+  }
+  return slips;
 }
 
 double zeroCrossingFrequency(std::span<const float> samples, double rate) {

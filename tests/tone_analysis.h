@@ -66,6 +66,19 @@ Region inner(Region region, std::size_t margin);
 // The longest run of consecutive samples whose magnitude is at most threshold.
 std::size_t longestQuietRun(std::span<const float> samples, double threshold);
 
+// Where a steady sine of frequency (at rate) loses or gains samples: the phase of each block of
+// blockSeconds, against the phase of the block two before, differs from what the sine's own
+// course gives by this many samples. A lost, repeated or inserted sample shows as about one
+// sample (and n of them as n, up to half a period); a clean tone, resampled or not, stays within
+// a few hundredths. Each place shows in two blocks or three; they make one slip, the largest, and
+// slips that never stop make one for every three blocks.
+struct PhaseSlip {
+  double samples = 0;
+  std::size_t at = 0;  // the first sample of the block where the slip shows most
+};
+std::vector<PhaseSlip> phaseSlips(std::span<const float> samples, double rate, double frequency,
+                                  double threshold = 0.5, double blockSeconds = 0.01);
+
 // The frequency of a single tone from its upward zero crossings (interpolated between samples),
 // in Hz when the samples are taken at rate; 0 with fewer than two crossings.
 double zeroCrossingFrequency(std::span<const float> samples, double rate);

@@ -83,5 +83,47 @@ TEST(ToneAnalysisTest, EachChannelsToneIsMeasuredInTheMixOfAll) {
   }
 }
 
+// A frame lost, repeated or two lost, at any point of the cycle, at the lowest and highest rates
+// and one between: the slip shows once, as its size in samples, where it happened; two far apart
+// show as two; a clean tone shows none.
+TEST(ToneAnalysisTest, APhaseSlipShowsOnceAsTheSamplesLostOrRepeated) {
+  for (const double rate : {8000.0, 44100.0, 192000.0}) {
+    const std::vector<float> clean = sine(1000, 0.5, 1, rate);
+    EXPECT_TRUE(phaseSlips(clean, rate, 1000, 0.02).empty()) << rate;
+    for (std::size_t at = 4000; at < 4000 + static_cast<std::size_t>(rate / 1000); at += 3) {
+      std::vector<float> lost = clean;
+      lost.erase(lost.begin() + static_cast<std::ptrdiff_t>(at));
+      std::vector<float> repeated = clean;
+      repeated.insert(repeated.begin() + static_cast<std::ptrdiff_t>(at), clean[at]);
+      std::vector<float> twoLost = clean;
+      twoLost.erase(twoLost.begin() + static_cast<std::ptrdiff_t>(at),
+                    twoLost.begin() + static_cast<std::ptrdiff_t>(at) + 2);
+      const std::vector<PhaseSlip> slips = phaseSlips(lost, rate, 1000);
+      ASSERT_EQ(slips.size(), 1u) << rate << " Hz, one lost at " << at;
+      EXPECT_NEAR(slips[0].samples, 1, 0.1) << rate;
+      EXPECT_NEAR(static_cast<double>(slips[0].at), static_cast<double>(at), rate / 50) << rate;
+      const std::vector<PhaseSlip> back = phaseSlips(repeated, rate, 1000);
+      ASSERT_EQ(back.size(), 1u) << rate;
+      EXPECT_NEAR(back[0].samples, -1, 0.1) << rate;
+      const std::vector<PhaseSlip> two = phaseSlips(twoLost, rate, 1000);
+      ASSERT_EQ(two.size(), 1u) << rate;
+      EXPECT_NEAR(two[0].samples, 2, 0.1) << rate;
+    }
+    std::vector<float> twice = clean;
+    twice.erase(twice.begin() + static_cast<std::ptrdiff_t>(rate / 2));
+    twice.erase(twice.begin() + static_cast<std::ptrdiff_t>(rate / 4));
+    EXPECT_EQ(phaseSlips(twice, rate, 1000).size(), 2u) << rate;
+    // A frame lost from every buffer of 1024 frames at 48 kHz, whatever the rate: slips all along.
+    std::vector<float> everyBuffer;
+    const auto buffer = static_cast<std::size_t>(rate * 1024 / 48000);
+    for (std::size_t i = 0; i < clean.size(); ++i) {
+      if (i % buffer != buffer - 1) {
+        everyBuffer.push_back(clean[i]);
+      }
+    }
+    EXPECT_GE(phaseSlips(everyBuffer, rate, 1000).size(), 10u) << rate;
+  }
+}
+
 }  // namespace
 }  // namespace sysaudio::testing

@@ -16,6 +16,7 @@ using DispatchClock = std::chrono::steady_clock;
 using Clock = std::function<DispatchClock::time_point()>;
 
 class TimerSource;
+class SignalSource;
 
 // Runs submitted work one item at a time, in the order submitted, on a worker thread of its
 // own. Timers bound to the queue fire on the same thread, so nothing that runs here ever
@@ -65,6 +66,31 @@ class TimerSource {
   // Skips the ticks before earliest, keeping the schedule's phase: for a handler that knows it
   // has nothing to do until then, so that the queue's thread need not wake for it.
   void deferUntil(DispatchClock::time_point earliest);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A source of events that any thread may raise, a real-time one included: raising never locks,
+// allocates or waits. Like a dispatch data source it starts suspended, and the raises that come
+// before its handler runs merge into one run of the handler on its queue; a raise while the
+// handler runs makes it run once more afterwards.
+class SignalSource {
+ public:
+  explicit SignalSource(SerialQueue& queue);
+  SignalSource(const SignalSource&) = delete;
+  SignalSource& operator=(const SignalSource&) = delete;
+  // Cancels the source.
+  ~SignalSource();
+
+  // Set before resume: the handler is not swapped while the source runs.
+  void setEventHandler(std::function<void()> handler);
+  void resume();
+  void raise();
+  // Stops the source for good; once it returns, the handler is not running and never runs again
+  // (unless it is the handler itself that cancels). Cancelling twice is harmless.
+  void cancel();
 
  private:
   struct Impl;

@@ -110,6 +110,7 @@ class PipeWireConnection {
 
   pw_thread_loop* threadLoop() const { return threadLoop_.get(); }
   pw_core* core() const { return core_.get(); }
+  pw_context* context() const { return context_.get(); }
 
   // Calls settled once the server has listed its objects and described the bound ones, or
   // with an error if the connection fails or the server does not answer in time.

@@ -1,6 +1,7 @@
 #include "platform/pipewire/pipewire_stream.h"
 
 #include <spa/param/audio/format-utils.h>
+#include <spa/param/buffers.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
 #include <unistd.h>
@@ -25,10 +26,11 @@ constexpr std::size_t captureChannels = 2;
 constexpr std::array<spa_audio_channel, captureInputCount> captureInputChannels = {
     SPA_AUDIO_CHANNEL_FL,  SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_FC,
     SPA_AUDIO_CHANNEL_LFE, SPA_AUDIO_CHANNEL_RL, SPA_AUDIO_CHANNEL_RR};
-// Largest buffers hold 8192 frames; a slot takes a quarter, so that the 64 slots hold seconds
-// of audio at the usual buffer sizes without much memory.
-constexpr std::size_t framesPerSlot = 2048;
 constexpr std::int64_t startTimeoutSeconds = 5;
+// The server's default largest quantum (default.clock.quantum-limit), which clock.force-quantum
+// cannot pass, at the rate its graph usually runs.
+constexpr std::int64_t quantumLimit = 8192;
+constexpr std::int64_t usualGraphRate = 48000;
 
 CaptureError serviceError(std::string description) {
   return CaptureError{"PipeWire", 0, std::move(description)};
@@ -36,12 +38,20 @@ CaptureError serviceError(std::string description) {
 
 }  // namespace
 
+std::size_t largestBufferFrames(std::int64_t rate) {
+  const std::int64_t frames = 2 * quantumLimit * rate;
+  return static_cast<std::size_t>((frames + usualGraphRate - 1) / usualGraphRate);
+}
+
+std::unique_ptr<CaptureHandOver> makeCaptureHandOver(std::int64_t rate, Stream& stream,
+                                                     StreamOutput& output, SerialQueue& queue) {
+  return std::make_unique<CaptureHandOver>(rate, captureChannels, stream, output, queue,
+                                           FrameFold{captureInputCount, &foldToStereo});
+}
+
 PipeWireStream::PipeWireStream(PipeWireConnection* connection, const ContentFilter& filter,
                                const CaptureSettings& settings, StreamDelegate& delegate)
-    : connection_(connection),
-      delegate_(delegate),
-      settings_(settings),
-      slots_(framesPerSlot, captureChannels) {
+    : connection_(connection), delegate_(delegate), settings_(settings) {
   for (const RunningApplication& application : filter.excludedApplications) {
     excludedProcesses_.push_back(application.processID);
   }
@@ -59,7 +69,9 @@ PipeWireStream::~PipeWireStream() {
     links_.reset();
     startTimer_.reset();
   }
-  // Buffers already handed to the queue refer to the slots; let them through first.
+  // The real-time thread is gone with the stream; now the queue side stops.
+  handOver_.reset();
+  // A stop already queued refers to this stream; let it through first.
   if (audioQueue_ != nullptr && !audioQueue_->isCurrent()) {
     audioQueue_->sync([] {});
   }
@@ -92,6 +104,9 @@ void PipeWireStream::startCapture(StartCompletion completion) {
     return;
   }
   startCompletion_ = std::move(completion);
+  if (audioQueue_ != nullptr) {
+    handOver_ = makeCaptureHandOver(settings_.sampleRate, *this, *audioOutput_, *audioQueue_);
+  }
   if (std::optional<CaptureError> error = connectStream()) {
     finishStart(std::move(error));
     return;
@@ -108,6 +123,7 @@ void PipeWireStream::startCapture(StartCompletion completion) {
 std::optional<CaptureError> PipeWireStream::connectStream() {
   // No automatic connection: the session manager leaves the stream alone, and the only links
   // into it are the ones made here.
+  allowLargestBuffers();
   pw_properties* props = pw_properties_new(
       PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME, "sysaudio",
       PW_KEY_NODE_DESCRIPTION, "sysaudio system audio capture", PW_KEY_NODE_AUTOCONNECT, "false",
@@ -120,6 +136,7 @@ std::optional<CaptureError> PipeWireStream::connectStream() {
     pw_stream_events events{};
     events.version = PW_VERSION_STREAM_EVENTS;
     events.state_changed = &PipeWireStream::onStateChanged;
+    events.param_changed = &PipeWireStream::onParamChanged;
     events.process = &PipeWireStream::onProcess;
     return events;
   }();
@@ -144,6 +161,59 @@ std::optional<CaptureError> PipeWireStream::connectStream() {
     return serviceError(std::string("cannot connect the capture stream: ") + spa_strerror(result));
   }
   return std::nullopt;
+}
+
+// The converter that resamples for the stream runs in this process and makes at most its
+// context's quantum limit of frames per graph cycle: the default of 8192 holds a cycle of 8192
+// frames at 48 kHz only up to a rate of 48000, and the rest of each cycle would be lost. The
+// limit rises with the rate, never below the default, so that the usual rates cost no memory.
+void PipeWireStream::allowLargestBuffers() {
+  const std::size_t frames = largestBufferFrames(settings_.sampleRate);
+  if (frames <= static_cast<std::size_t>(quantumLimit)) {
+    return;
+  }
+  const std::string limit = std::to_string(frames);
+  const spa_dict_item item = SPA_DICT_ITEM_INIT("default.clock.quantum-limit", limit.c_str());
+  const spa_dict dict = SPA_DICT_INIT(&item, 1);
+  pw_context_update_properties(connection_->context(), &dict);
+}
+
+// The server settles the format before the stream pauses. It can only be the one offered; the
+// buffers are then sized for the largest quantum the graph may run at, resampled to the rate
+// (the server's default would hold 8192 frames, a quarter of a forced 8192 at 192 kHz).
+void PipeWireStream::onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
+  if (id != SPA_PARAM_Format || param == nullptr) {
+    return;
+  }
+  static_cast<PipeWireStream*>(data)->useFormat(*param);
+}
+
+void PipeWireStream::useFormat(const spa_pod& param) {
+  std::uint32_t mediaType = 0;
+  std::uint32_t mediaSubtype = 0;
+  spa_audio_info_raw format{};
+  if (spa_format_parse(&param, &mediaType, &mediaSubtype) < 0 ||
+      mediaType != SPA_MEDIA_TYPE_audio || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
+      spa_format_audio_raw_parse(&param, &format) < 0 || format.format != SPA_AUDIO_FORMAT_F32 ||
+      format.rate != static_cast<std::uint32_t>(settings_.sampleRate) ||
+      format.channels != captureInputCount) {
+    fail("the PipeWire server chose a format other than the one offered");
+    return;
+  }
+  const auto stride = static_cast<std::int32_t>(captureInputCount * sizeof(float));
+  const auto size = static_cast<std::int32_t>(largestBufferFrames(settings_.sampleRate)) * stride;
+  std::uint8_t podStorage[256];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(podStorage, sizeof podStorage);
+  spa_pod_frame frame;
+  spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
+  spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_blocks, 0);
+  spa_pod_builder_int(&builder, 1);
+  spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_size, 0);
+  spa_pod_builder_int(&builder, size);
+  spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_stride, 0);
+  spa_pod_builder_int(&builder, stride);
+  const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame))};
+  pw_stream_update_params(stream_.get(), params, 1);
 }
 
 void PipeWireStream::finishStart(std::optional<CaptureError> error) {
@@ -205,7 +275,12 @@ void PipeWireStream::fail(const std::string& description) {
   // On the sink's queue, after the audio already handed over, so that no write of samples is
   // cut short by the end of the process.
   if (audioQueue_ != nullptr) {
-    audioQueue_->async([this, error] { delegate_.streamDidStopWithError(*this, error); });
+    audioQueue_->async([this, error] {
+      if (handOver_) {
+        handOver_->deliverReady();
+      }
+      delegate_.streamDidStopWithError(*this, error);
+    });
     return;
   }
   delegate_.streamDidStopWithError(*this, error);
@@ -292,49 +367,17 @@ std::optional<bool> PipeWireStream::checkedProcessesAreOurs() {
   return checkedProcessesAreOurs_;
 }
 
-// On the server's real-time thread: copy the frames out, hand them to the queue, and give the
-// buffer straight back.
+// On the server's real-time thread: copy the frames out and give the buffer straight back.
 void PipeWireStream::onProcess(void* data) {
   auto& self = *static_cast<PipeWireStream*>(data);
   pw_buffer* buffer = pw_stream_dequeue_buffer(self.stream_.get());
   if (buffer == nullptr) {
     return;
   }
-  self.handOver(*buffer->buffer);
+  if (self.handOver_) {
+    self.handOver_->take(*buffer->buffer);
+  }
   pw_stream_queue_buffer(self.stream_.get(), buffer);
-}
-
-void PipeWireStream::handOver(const spa_buffer& buffer) {
-  if (audioQueue_ == nullptr || buffer.n_datas < 1) {
-    return;
-  }
-  const spa_data& data = buffer.datas[0];
-  if (data.data == nullptr || data.chunk == nullptr) {
-    return;
-  }
-  const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
-  const std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
-  const std::size_t frameSize = captureInputCount * sizeof(float);
-  const auto* frames =
-      reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(data.data) + offset);
-  for (std::size_t left = size / frameSize; left > 0;) {
-    const std::optional<std::size_t> slot = slots_.acquire();
-    if (!slot) {
-      return;  // the reader is behind: this audio is dropped rather than piled up
-    }
-    const std::size_t count = std::min(left, slots_.framesPerSlot());
-    foldToStereo(frames, count, slots_.samples(*slot));
-    slots_.setFrames(*slot, count);
-    audioQueue_->async([this, slot = *slot] { deliver(slot); });
-    frames += count * captureInputCount;
-    left -= count;
-  }
-}
-
-void PipeWireStream::deliver(std::size_t slot) {
-  const SlotSampleBuffer buffer(slots_.samples(slot), slots_.frames(slot), captureChannels);
-  audioOutput_->streamDidOutputSampleBuffer(*this, buffer, StreamOutputType::audio);
-  slots_.release(slot);
 }
 
 }  // namespace sysaudio::pipewire

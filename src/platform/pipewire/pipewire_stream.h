@@ -4,20 +4,22 @@
 #pragma once
 
 #include <spa/param/audio/raw.h>
+#include <spa/pod/pod.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "platform/capture_service.h"
+#include "platform/pipewire/capture_hand_over.h"
 #include "platform/pipewire/capture_links.h"
 #include "platform/pipewire/pipewire_connection.h"
 #include "platform/pipewire/pipewire_handles.h"
-#include "platform/pipewire/sample_slots.h"
 
 namespace sysaudio::pipewire {
 
@@ -28,10 +30,23 @@ struct CaptureSettings {
   std::int64_t sampleRate = 0;
 };
 
-// The rates the server's converter serves: its buffers hold at most 8192 frames, which at the
-// graph's usual quantum of 2048 frames at 48 kHz allows four times 48 kHz.
-inline constexpr std::int64_t lowestSampleRate = 1;
+// The rates served whole. The converter holds back the last 25 or so frames of a sound once
+// the sound's stream has gone (measured on PipeWire 0.3.65: 24 frames, 3 % of a 2 s tone, at
+// 400 Hz with a quantum of 256; 11 % at 100 Hz); from 8000 Hz, the lowest rate in common use,
+// that is at most 3 ms. The highest is the highest rate audio hardware runs at (0.3.65's
+// converter also crashes the client at a rate of 2^31 - 1).
+inline constexpr std::int64_t lowestSampleRate = 8000;
 inline constexpr std::int64_t highestSampleRate = 192000;
+
+// The frames the largest server buffer must hold at rate: two graph quanta of the server's
+// default limit (8192 frames at 48 kHz) resampled to rate, the second for the converter's
+// adaptive resampling and for graphs that run slower than 48 kHz.
+std::size_t largestBufferFrames(std::int64_t rate);
+
+// The hand-over as the capture stream makes it: its server buffers carry captureInputCount
+// interleaved inputs a frame, which reach output folded to the stereo pair the sink averages.
+std::unique_ptr<CaptureHandOver> makeCaptureHandOver(std::int64_t rate, Stream& stream,
+                                                     StreamOutput& output, SerialQueue& queue);
 
 class PipeWireStream final : public Stream, private GraphObserver {
  public:
@@ -49,6 +64,7 @@ class PipeWireStream final : public Stream, private GraphObserver {
  private:
   static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
                              const char* error);
+  static void onParamChanged(void* data, std::uint32_t id, const spa_pod* param);
   static void onProcess(void* data);
   static void onStartTimeout(void* data, std::uint64_t expirations);
 
@@ -56,6 +72,8 @@ class PipeWireStream final : public Stream, private GraphObserver {
   void connectionLost(const std::string& description) override;
 
   std::optional<CaptureError> connectStream();
+  void allowLargestBuffers();
+  void useFormat(const spa_pod& param);
   void finishStart(std::optional<CaptureError> error);
   void fail(const std::string& description);
   void updateLinks();
@@ -63,19 +81,16 @@ class PipeWireStream final : public Stream, private GraphObserver {
   bool takesNode(std::uint32_t id, const GraphNode& node);
   std::optional<bool> checkedProcessesAreOurs();
 
-  void handOver(const spa_buffer& buffer);
-  void deliver(std::size_t slot);
-
   PipeWireConnection* connection_;
   StreamDelegate& delegate_;
   const CaptureSettings settings_;
   // The processes whose streams stay out, with everything they started.
   std::vector<pid_t> excludedProcesses_;
 
-  // Set before the capture starts, read by the real-time thread afterwards.
   StreamOutput* audioOutput_ = nullptr;
   SerialQueue* audioQueue_ = nullptr;
-  SampleSlots slots_;
+  // Set before the stream connects, used by the real-time thread until the stream is gone.
+  std::unique_ptr<CaptureHandOver> handOver_;
 
   StartCompletion startCompletion_;
   LoopSourceHandle startTimer_;

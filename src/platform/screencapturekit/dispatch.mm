@@ -153,6 +153,64 @@ void TimerSource::deferUntil(DispatchClock::time_point earliest) {
   impl_->startAt(screencapturekit::firstTickAtOrAfter(impl_->nextTick, impl_->interval, earliest));
 }
 
+// A data source that ORs what is merged into it: raises before the handler runs merge into one
+// run, and merging is what libdispatch offers any thread without a lock or an allocation.
+struct SignalSource::Impl {
+  explicit Impl(SerialQueue& queue)
+      : queue(queue),
+        source(dispatch_source_create(DISPATCH_SOURCE_TYPE_DATA_OR, 0, 0,
+                                      queue.impl().dispatchQueue)) {}
+
+  SerialQueue& queue;
+  dispatch_source_t source;
+  std::mutex mutex;
+  bool resumed = false;
+  bool cancelled = false;
+};
+
+SignalSource::SignalSource(SerialQueue& queue) : impl_(std::make_unique<Impl>(queue)) {}
+
+SignalSource::~SignalSource() {
+  cancel();
+}
+
+void SignalSource::setEventHandler(std::function<void()> handler) {
+  dispatch_source_set_event_handler(impl_->source, ^{
+    handler();
+  });
+}
+
+void SignalSource::resume() {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->resumed || impl_->cancelled) {
+    return;
+  }
+  impl_->resumed = true;
+  dispatch_resume(impl_->source);
+}
+
+void SignalSource::raise() {
+  dispatch_source_merge_data(impl_->source, 1);
+}
+
+void SignalSource::cancel() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->cancelled) {
+      impl_->cancelled = true;
+      dispatch_source_cancel(impl_->source);
+      // As with the timer: a source never started must start to end.
+      if (!impl_->resumed) {
+        impl_->resumed = true;
+        dispatch_resume(impl_->source);
+      }
+    }
+  }
+  if (!impl_->queue.isCurrent()) {
+    impl_->queue.sync([] {});
+  }
+}
+
 void parkMainThreadForever() {
   dispatch_main();
 }

@@ -36,6 +36,8 @@ extern "C" {
 
 extern const struct dispatch_source_type_s _dispatch_source_type_timer;
 #define DISPATCH_SOURCE_TYPE_TIMER (&_dispatch_source_type_timer)
+extern const struct dispatch_source_type_s _dispatch_source_type_data_or;
+#define DISPATCH_SOURCE_TYPE_DATA_OR (&_dispatch_source_type_data_or)
 
 __attribute__((ns_returns_retained))
 dispatch_queue_t _Nonnull dispatch_queue_create(const char* _Nullable label,
@@ -58,6 +60,7 @@ void dispatch_source_set_timer(dispatch_source_t _Nonnull source, dispatch_time_
 void dispatch_source_set_event_handler(dispatch_source_t _Nonnull source,
                                        dispatch_block_t _Nullable handler);
 void dispatch_source_cancel(dispatch_source_t _Nonnull source);
+void dispatch_source_merge_data(dispatch_source_t _Nonnull source, uintptr_t value);
 void dispatch_resume(dispatch_object_t _Nonnull object);
 
 __attribute__((noreturn)) void dispatch_main(void);
