@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "process_end.h"
+
 namespace sysaudio {
 
 void setUpSampleOutput() {
@@ -14,10 +16,10 @@ void writeSamples(std::span<const float> samples) {
     return;
   }
   if (std::fwrite(samples.data(), sizeof(float), samples.size(), stdout) != samples.size()) {
-    std::exit(0);
+    endProcess(0);
   }
   if (std::fflush(stdout) != 0) {
-    std::exit(0);
+    endProcess(0);
   }
 }
 

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "process_end.h"
+
 namespace sysaudio {
 
 namespace {
@@ -69,20 +71,13 @@ void writeStatusLine(int fd, std::string_view line) {
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
 }
 
-// A second error while the first one's line is out and its exit under way: this thread waits
-// for that exit, which other threads, flushing the samples, may take a moment to finish.
-[[noreturn]] void waitForTheExit() {
-  for (;;) {
-    pause();
-  }
-}
-
 [[noreturn]] void endWithErrorLine(std::string_view beforeReady, std::string_view afterReady) {
   {
     std::unique_lock hold(channel.lock);
-    if (channel.errorWritten) {
+    // A second error, or standard output's reader gone first: the end under way is the one.
+    if (channel.errorWritten || !claimProcessEnd()) {
       hold.unlock();
-      waitForTheExit();
+      waitForProcessEnd();
     }
     channel.errorWritten = true;
     std::string line = "error: ";

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,41 @@ TEST(StatusTest, ReadyLineIsSixBytesAndTheProcessGoesOn) {
   EXPECT_TRUE(result.bodyReturned());
   EXPECT_EQ(result.err, "ready\n");
   EXPECT_EQ(result.out, "still running");
+}
+
+// Standard output's reader gone at the moment an error is reported: the two ends meet, and
+// exactly one of them happens, whole: the error line with status 1, or nothing with status 0.
+TEST(StatusTest, AnErrorAndAGoneReaderAtOnceEndTheProcessOneWay) {
+  ChildOptions goneReader;
+  goneReader.stdoutTarget = StreamTarget::devFull;
+  int errorEnds = 0;
+  int readerEnds = 0;
+  for (int run = 0; run < 100; ++run) {
+    const auto result = runInChild(
+        [] {
+          setUpSampleOutput();
+          std::atomic<bool> go{false};
+          std::thread writer([&go] {
+            while (!go.load()) {
+            }
+            const float sample = 1.0f;
+            writeSamples({&sample, 1});
+          });
+          go.store(true);
+          fail("boom");
+        },
+        goneReader);
+    ASSERT_TRUE(result.exited()) << "run " << run << ": ended by signal " << result.signal();
+    if (result.exitCode() == 1) {
+      EXPECT_EQ(result.err, "error: boom\n") << "run " << run;
+      ++errorEnds;
+    } else {
+      EXPECT_EQ(result.exitCode(), 0) << "run " << run;
+      EXPECT_EQ(result.err, "") << "run " << run;
+      ++readerEnds;
+    }
+  }
+  EXPECT_EQ(errorEnds + readerEnds, 100);
 }
 
 TEST(StatusTest, ErrorLineLeavesBeforeSamplesStillInStandardOutputsBuffer) {
