@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 namespace sysaudio::pipewire {
@@ -19,6 +20,12 @@ struct RateCase {
   std::int64_t rate;
   bool accepted;
 };
+
+// Without it, test listings show the case's raw bytes, uninitialised padding included, so its
+// name in ctest changes from one build to the next.
+void PrintTo(const RateCase& rateCase, std::ostream* out) {
+  *out << rateCase.rate << (rateCase.accepted ? " accepted" : " refused");
+}
 
 class PipeWireStreamRateTest : public ::testing::TestWithParam<RateCase> {};
 
