@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -136,63 +135,6 @@ TEST(SilenceFillerTest, AHugeChunkNeverMakesTheSinkAllocateWithoutBound) {
   EXPECT_EQ(silenceBlockStorage(800), 800u);
 }
 
-// Standard output, for a while, goes to a pipe that a thread of this process reads, noting the
-// moment each whole block of blockBytes arrives.
-class TimedStdout {
- public:
-  explicit TimedStdout(std::size_t blockBytes) : blockBytes_(blockBytes) {
-    std::fflush(stdout);
-    int ends[2];
-    if (pipe(ends) != 0) {
-      std::abort();
-    }
-    saved_ = dup(STDOUT_FILENO);
-    dup2(ends[1], STDOUT_FILENO);
-    close(ends[1]);
-    reader_ = std::thread([this, readEnd = ends[0]] {
-      char chunk[65536];
-      for (;;) {
-        const ssize_t n = read(readEnd, chunk, sizeof chunk);
-        if (n <= 0) {
-          break;
-        }
-        const auto now = DispatchClock::now();
-        bytes_.append(chunk, static_cast<std::size_t>(n));
-        while (arrivals_.size() < bytes_.size() / blockBytes_) {
-          arrivals_.push_back(now);
-        }
-      }
-      close(readEnd);
-    });
-  }
-  TimedStdout(const TimedStdout&) = delete;
-  TimedStdout& operator=(const TimedStdout&) = delete;
-  ~TimedStdout() { finish(); }
-
-  // Puts standard output back and waits for the reader to see everything written before.
-  void finish() {
-    if (saved_ < 0) {
-      return;
-    }
-    std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-    saved_ = -1;
-    reader_.join();
-  }
-
-  // After finish: what arrived, and when each whole block did.
-  const std::string& bytes() const { return bytes_; }
-  const std::vector<DispatchClock::time_point>& arrivals() const { return arrivals_; }
-
- private:
-  std::size_t blockBytes_;
-  int saved_ = -1;
-  std::thread reader_;
-  std::string bytes_;
-  std::vector<DispatchClock::time_point> arrivals_;
-};
-
 // The real timer against the real clock: blocks of 800 zeros, one every 50 ms while the silence
 // lasts (two ticks apart when a tick runs late), never more than one per tick. The spacing is
 // judged on most blocks: a loaded two-core machine may make the odd tick late, but not most.
@@ -200,7 +142,7 @@ TEST(SilenceFillerTest, TheRunningTimerWritesBlocksEveryFiftyOrHundredMillisecon
   constexpr std::size_t blockBytes = 800 * sizeof(float);
   const auto result = ::sysaudio::testing::runInChild([] {
     const Settings settings = settingsForRate(16000);
-    TimedStdout output(blockBytes);
+    ::sysaudio::testing::TimedStdout output(blockBytes);
     auto start = DispatchClock::now();
     {
       AudioSink sink(settings);
