@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -32,20 +33,22 @@ using AfterSession =
 // Runs the session in a child process. The service records its calls on standard error, where
 // the status lines go too, so the transcript shows both in the order they happened.
 ChildResult runSession(const CaptureScript& script, std::int64_t sampleRate = 16000,
-                       const AfterSession& after = {}) {
-  return testing::runInChild([&] {
-    ScriptedCaptureService service(script, STDERR_FILENO);
-    Settings settings;
-    settings.sampleRate = sampleRate;
-    settings.silenceChunk = sampleRate / 20;
-    AudioSink sink(settings);
-    std::unique_ptr<Stream> activeStream;
-    runCaptureSession(service, settings, sink, activeStream);
-    service.record("session returned");
-    if (after) {
-      after(service, sink, activeStream);
-    }
-  });
+                       const AfterSession& after = {}, const testing::ChildOptions& options = {}) {
+  return testing::runInChild(
+      [&] {
+        ScriptedCaptureService service(script, STDERR_FILENO);
+        Settings settings;
+        settings.sampleRate = sampleRate;
+        settings.silenceChunk = sampleRate / 20;
+        AudioSink sink(settings);
+        std::unique_ptr<Stream> activeStream;
+        runCaptureSession(service, settings, sink, activeStream);
+        service.record("session returned");
+        if (after) {
+          after(service, sink, activeStream);
+        }
+      },
+      options);
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -100,6 +103,29 @@ TEST(CaptureSessionTest, SetsUpInOrderAndReportsReadyOnlyOnceTheCaptureRuns) {
   EXPECT_EQ(result.out.find_first_not_of('\0'), std::string::npos);
 }
 
+// A start that takes longer than the silence the filler waits for: still nothing but the status
+// line comes first. Standard error shares standard output's pipe here, so the bytes show the
+// order the reader meets them in.
+TEST(CaptureSessionTest, NothingReachesStandardOutputBeforeReady) {
+  CaptureScript script;
+  script.beforeStartCompletes = [] { std::this_thread::sleep_for(600ms); };
+  testing::ChildOptions options;
+  options.stderrTarget = testing::StreamTarget::stdoutPipe;
+  const auto result = runSession(
+      script, 16000, [](auto&, auto&, auto&) { std::this_thread::sleep_for(400ms); }, options);
+  EXPECT_TRUE(result.bodyReturned());
+  const std::size_t ready = result.out.find("ready\n");
+  ASSERT_NE(ready, std::string::npos);
+  EXPECT_EQ(
+      std::count(result.out.begin(), result.out.begin() + static_cast<std::ptrdiff_t>(ready), '\0'),
+      0)
+      << "zero bytes before ready";
+  // The filler does run once the capture does.
+  EXPECT_GE(
+      std::count(result.out.begin() + static_cast<std::ptrdiff_t>(ready), result.out.end(), '\0'),
+      800 * 4);
+}
+
 TEST(CaptureSessionTest, ExcludesEveryApplicationOfTheParentInTheServicesOrder) {
   const pid_t parent = getpid();  // the child's parent is this test process
   CaptureScript script;
@@ -134,17 +160,25 @@ pid_t adoptOrphans() {
 }
 
 // The parent is read when the content has arrived: a process adopted while the request was
-// under way excludes its new parent, not the one that started it.
+// under way excludes its new parent, not the one that started it. The first parent stays until
+// the request is under way, so that a parent read any sooner is always the first one.
 TEST(CaptureSessionTest, ReadsTheParentOnlyAfterTheContentArrives) {
   const auto result = testing::runInChild([] {
     const pid_t adopter = adoptOrphans();
+    int requested[2];
+    if (pipe(requested) != 0) {
+      std::abort();
+    }
     const pid_t firstParent = fork();
     if (firstParent == 0) {
       const pid_t original = getpid();
       if (fork() == 0) {
+        close(requested[0]);
         CaptureScript script;
         script.applications = {{original, "first parent"}, {adopter, "adopting parent"}};
-        script.beforeContentCompletes = [original] {
+        script.beforeContentCompletes = [original, requestedFd = requested[1]] {
+          const char byte = 1;
+          (void)!write(requestedFd, &byte, 1);
           for (int i = 0; i < 5000 && getppid() == original; ++i) {
             std::this_thread::sleep_for(1ms);
           }
@@ -156,8 +190,14 @@ TEST(CaptureSessionTest, ReadsTheParentOnlyAfterTheContentArrives) {
         runCaptureSession(service, settings, sink, activeStream);
         _exit(0);
       }
+      close(requested[1]);
+      // Also ends when the grandchild ended before asking: no write end is left.
+      char byte = 0;
+      (void)!read(requested[0], &byte, 1);
       _exit(0);
     }
+    close(requested[0]);
+    close(requested[1]);
     waitpid(firstParent, nullptr, 0);
     int status = 0;
     while (wait(&status) > 0) {

@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "audio_sink.h"
+#include "cadence.h"
 #include "child_process.h"
 #include "fake_clock.h"
 #include "scripted_capture_service.h"
@@ -132,11 +135,14 @@ TEST(SilenceFillerTest, AHugeChunkNeverMakesTheSinkAllocateWithoutBound) {
   EXPECT_EQ(silenceBlockStorage(800), 800u);
 }
 
-// The real timer against the real clock: blocks of 800 zeros about 50 or 100 ms apart, never
-// more than one per tick. The bounds leave room for a loaded two-core machine.
+// The real timer against the real clock: blocks of 800 zeros, one every 50 ms while the silence
+// lasts (two ticks apart when a tick runs late), never more than one per tick. The spacing is
+// judged on most blocks: a loaded two-core machine may make the odd tick late, but not most.
 TEST(SilenceFillerTest, TheRunningTimerWritesBlocksEveryFiftyOrHundredMilliseconds) {
+  constexpr std::size_t blockBytes = 800 * sizeof(float);
   const auto result = ::sysaudio::testing::runInChild([] {
     const Settings settings = settingsForRate(16000);
+    ::sysaudio::testing::TimedStdout output(blockBytes);
     auto start = DispatchClock::now();
     {
       AudioSink sink(settings);
@@ -144,45 +150,66 @@ TEST(SilenceFillerTest, TheRunningTimerWritesBlocksEveryFiftyOrHundredMillisecon
       std::this_thread::sleep_for(250ms);
       start = DispatchClock::now();
       sink.startSilenceFiller();
-      std::this_thread::sleep_for(1025ms);
+      std::this_thread::sleep_for(1525ms);
     }
     // The sink is gone and its timer with it: nothing more is written.
     const auto ticks = (DispatchClock::now() - start) / silenceTickInterval;
+    output.finish();
+    const std::vector<double> spacings =
+        ::sysaudio::testing::spacingsInMilliseconds(output.arrivals());
+    std::fwrite(output.bytes().data(), 1, output.bytes().size(), stdout);
     std::fflush(stdout);
-    std::fprintf(stderr, "%lld", static_cast<long long>(ticks));
+    std::fprintf(stderr, "%lld %.1f %.1f", static_cast<long long>(ticks),
+                 ::sysaudio::testing::percentile(spacings, 0.1),
+                 ::sysaudio::testing::percentile(spacings, 0.9));
     _exit(0);
   });
-  ASSERT_EQ(result.exitCode(), 0);
-  EXPECT_EQ(result.out.size() % 3200, 0u);
+  ASSERT_EQ(result.exitCode(), 0) << result.err;
+  EXPECT_EQ(result.out.size() % blockBytes, 0u);
   EXPECT_EQ(result.out.find_first_not_of('\0'), std::string::npos);
-  const std::size_t blocks = result.out.size() / 3200;
-  const auto ticks = std::stoul(result.err);
+  const std::size_t blocks = result.out.size() / blockBytes;
+  long long ticks = 0;
+  double shortSpacing = 0;
+  double longSpacing = 0;
+  ASSERT_EQ(std::sscanf(result.err.c_str(), "%lld %lf %lf", &ticks, &shortSpacing, &longSpacing), 3)
+      << result.err;
   // Every tick or every other tick when each is on time; never more than the ticks that were due.
-  EXPECT_GE(blocks, 5u);
-  EXPECT_LE(blocks, ticks);
+  EXPECT_GE(blocks, 10u);
+  EXPECT_LE(blocks, static_cast<std::size_t>(ticks));
+  EXPECT_GE(shortSpacing, 30.0) << "10 % of the blocks came sooner than this (ms)";
+  EXPECT_LE(longSpacing, 130.0) << "10 % of the blocks came later than this (ms)";
 }
 
+// Audio every 0.1 s keeps the running timer quiet. What the filler promises holds however the
+// machine keeps the cadence: no zeros at all between two buffers less than silenceAfter apart
+// (measured where they land, on the queue, with a margin for the moment the sink stamps its
+// write); where a loaded machine held a buffer back that long, the zeros may fill that gap
+// alone, and the audio is still all there, in order.
 TEST(SilenceFillerTest, TheRunningTimerStaysQuietWhileAudioArrivesEveryTenthOfASecond) {
+  constexpr int buffers = 15;
+  constexpr std::size_t bufferSamples = 1600;
   const auto result = ::sysaudio::testing::runInChild([] {
     const Settings settings = settingsForRate(16000);
+    // Before the sink exists, so that no gap is measured shorter than the sink saw it.
+    auto last = DispatchClock::now();
     auto sink = std::make_unique<AudioSink>(settings);
     IdleStream stream;
     ScriptedSampleBuffer buffer;
-    buffer.add(std::vector<float>(1600, 0.5f), 1);
+    buffer.add(std::vector<float>(bufferSamples, 0.5f), 1);
     sink->startSilenceFiller();
-    // Measured where the buffers land, on the queue: that is the cadence the filler sees.
-    auto longestGap = DispatchClock::duration::zero();
-    auto last = DispatchClock::now();
-    const auto deliver = [&] {
-      sink->streamDidOutputSampleBuffer(stream, buffer, StreamOutputType::audio);
-      const auto now = DispatchClock::now();
-      longestGap = std::max(longestGap, now - last);
+    int longGaps = 0;
+    const auto noteGap = [&](DispatchClock::time_point now) {
+      longGaps += now - last >= 190ms ? 1 : 0;
       last = now;
     };
+    const auto deliver = [&] {
+      sink->streamDidOutputSampleBuffer(stream, buffer, StreamOutputType::audio);
+      noteGap(DispatchClock::now());
+    };
     auto next = DispatchClock::now();
-    for (int i = 0; i < 15; ++i) {
+    for (int i = 0; i < buffers; ++i) {
       sink->queue.async(deliver);
-      if (i < 14) {
+      if (i < buffers - 1) {
         next += 100ms;
         std::this_thread::sleep_until(next);
       }
@@ -190,16 +217,29 @@ TEST(SilenceFillerTest, TheRunningTimerStaysQuietWhileAudioArrivesEveryTenthOfAS
     // Gone right after the last buffer, timer and all: the window closes with the audio.
     sink->queue.sync([] {});
     sink.reset();
+    noteGap(DispatchClock::now());
     std::fflush(stdout);
-    // A machine too loaded to keep a 0.1 s cadence cannot tell us anything.
-    _exit(longestGap < 160ms ? 0 : 3);
+    std::fprintf(stderr, "%d", longGaps);
+    _exit(0);
   });
-  if (result.exitCode() == 3) {
-    GTEST_SKIP() << "the machine could not keep a 0.1 s cadence";
-  }
-  ASSERT_EQ(result.exitCode(), 0);
+  ASSERT_EQ(result.exitCode(), 0) << result.err;
+  const int longGaps = std::stoi(result.err);
   const std::vector<float> samples = ::sysaudio::testing::samplesOf(result.out);
-  EXPECT_EQ(samples, std::vector<float>(15 * 1600, 0.5f));
+  std::vector<float> audio;
+  int zeroRuns = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (samples[i] != 0.0f) {
+      audio.push_back(samples[i]);
+    } else if (i == 0 || samples[i - 1] != 0.0f) {
+      ++zeroRuns;
+    }
+  }
+  EXPECT_EQ(audio, std::vector<float>(buffers * bufferSamples, 0.5f));
+  EXPECT_LE(zeroRuns, longGaps) << "silence between buffers that came in time";
+  if (longGaps > 0) {
+    std::cout << longGaps << " gaps of 0.19 s or more on this machine: the zeros there were not "
+              << "held against the filler\n";
+  }
 }
 
 }  // namespace

@@ -43,4 +43,48 @@ std::string StdoutCapture::take() {
   return bytes;
 }
 
+TimedStdout::TimedStdout(std::size_t blockBytes) : blockBytes_(blockBytes) {
+  std::fflush(stdout);
+  int ends[2];
+  if (pipe(ends) != 0) {
+    throw std::runtime_error("cannot time standard output");
+  }
+  saved_ = dup(STDOUT_FILENO);
+  dup2(ends[1], STDOUT_FILENO);
+  close(ends[1]);
+  reader_ = std::thread([this, readEnd = ends[0]] { read(readEnd); });
+}
+
+TimedStdout::~TimedStdout() {
+  finish();
+}
+
+void TimedStdout::finish() {
+  if (saved_ < 0) {
+    return;
+  }
+  std::fflush(stdout);
+  // The pipe's last writing end goes, so the reader meets its end.
+  dup2(saved_, STDOUT_FILENO);
+  close(saved_);
+  saved_ = -1;
+  reader_.join();
+}
+
+void TimedStdout::read(int readEnd) {
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(readEnd, chunk, sizeof chunk);
+    if (n <= 0) {
+      break;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    bytes_.append(chunk, static_cast<std::size_t>(n));
+    while (arrivals_.size() < bytes_.size() / blockBytes_) {
+      arrivals_.push_back(now);
+    }
+  }
+  close(readEnd);
+}
+
 }  // namespace sysaudio::testing

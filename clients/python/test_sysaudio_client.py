@@ -138,6 +138,10 @@ class StreamTest(WithFake):
         for mode, numpy_module in [("array('f')", None), ("numpy", numpy)]:
             with self.subTest(mode):
                 if mode == "numpy" and numpy is None:
+                    # The build's own python has numpy installed with the test packages, so
+                    # there a missing numpy is a fault of the setup, not a reason to skip.
+                    if os.environ.get("SYSAUDIO_CLIENT_TEST_NEEDS_NUMPY") == "1":
+                        self.fail("numpy is not installed for this python")
                     self.skipTest("numpy is not installed for this python")
                 saved = sysaudio_client.numpy
                 sysaudio_client.numpy = numpy_module
