@@ -102,9 +102,10 @@ TEST(TimerSourceTest, FiresFirstAtItsDeadlineThenOncePerIntervalOnItsQueue) {
       EXPECT_GE(ticks[i] - ticks[i - 1], 1ms);
     }
     // One interval apart, judged on most ticks so that a loaded machine's late tick (and the
-    // early one after it, which keeps the phase) passes; a timer that skips ticks does not.
+    // early one after it, which keeps the phase) passes; a timer that skips ticks does not. Too
+    // often is judged on the median, which a late tick and the early one after it leave alone.
     const std::vector<double> spacings = testing::spacingsInMilliseconds(ticks);
-    EXPECT_GE(testing::percentile(spacings, 0.1), 25.0)
+    EXPECT_GE(testing::percentile(spacings, 0.5), 25.0)
         << "ticks come too often: " << testing::listed(spacings);
     EXPECT_LE(testing::percentile(spacings, 0.9), 75.0)
         << "ticks come too seldom: " << testing::listed(spacings);

@@ -160,7 +160,7 @@ TEST(SilenceFillerTest, TheRunningTimerWritesBlocksEveryFiftyOrHundredMillisecon
     std::fwrite(output.bytes().data(), 1, output.bytes().size(), stdout);
     std::fflush(stdout);
     std::fprintf(stderr, "%lld %.1f %.1f", static_cast<long long>(ticks),
-                 ::sysaudio::testing::percentile(spacings, 0.1),
+                 ::sysaudio::testing::percentile(spacings, 0.5),
                  ::sysaudio::testing::percentile(spacings, 0.9));
     _exit(0);
   });
@@ -169,14 +169,17 @@ TEST(SilenceFillerTest, TheRunningTimerWritesBlocksEveryFiftyOrHundredMillisecon
   EXPECT_EQ(result.out.find_first_not_of('\0'), std::string::npos);
   const std::size_t blocks = result.out.size() / blockBytes;
   long long ticks = 0;
-  double shortSpacing = 0;
+  double medianSpacing = 0;
   double longSpacing = 0;
-  ASSERT_EQ(std::sscanf(result.err.c_str(), "%lld %lf %lf", &ticks, &shortSpacing, &longSpacing), 3)
+  ASSERT_EQ(std::sscanf(result.err.c_str(), "%lld %lf %lf", &ticks, &medianSpacing, &longSpacing),
+            3)
       << result.err;
   // Every tick or every other tick when each is on time; never more than the ticks that were due.
   EXPECT_GE(blocks, 10u);
   EXPECT_LE(blocks, static_cast<std::size_t>(ticks));
-  EXPECT_GE(shortSpacing, 30.0) << "10 % of the blocks came sooner than this (ms)";
+  // The median below, so that a late block and the early one after it, or two a loaded machine
+  // wrote at once, do not count; a timer that fires too often moves the median.
+  EXPECT_GE(medianSpacing, 30.0) << "half of the blocks came sooner than this (ms)";
   EXPECT_LE(longSpacing, 130.0) << "10 % of the blocks came later than this (ms)";
 }
 

@@ -409,7 +409,8 @@ TEST_F(SysaudioE2eTest, WhileNothingPlaysBlocksOfZerosKeepComing) {
       static_cast<double>(bytesInWindow) / static_cast<double>(blockBytes);
   EXPECT_GE(blocksInWindow, 10);
   EXPECT_LE(blocksInWindow, 33);
-  // Most blocks, not all: a loaded machine makes the odd one late and the next one early.
+  // Most blocks, not all: a loaded machine makes the odd one late and the next one early, and
+  // two blocks read at once arrive together; so too often is judged on the median.
   std::vector<SteadyClock::time_point> blockEnds;
   for (const auto& arrival : arrivals) {
     while ((blockEnds.size() + 1) * blockBytes <= arrival.total) {
@@ -417,7 +418,7 @@ TEST_F(SysaudioE2eTest, WhileNothingPlaysBlocksOfZerosKeepComing) {
     }
   }
   const std::vector<double> spacings = testing::spacingsInMilliseconds(blockEnds);
-  EXPECT_GE(testing::percentile(spacings, 0.1), 30.0) << testing::listed(spacings);
+  EXPECT_GE(testing::percentile(spacings, 0.5), 30.0) << testing::listed(spacings);
   EXPECT_LE(testing::percentile(spacings, 0.9), 130.0) << testing::listed(spacings);
   // The reader never waits long: not for the first block, nor between two.
   EXPECT_LT(seconds(start - readyAt), 1.0);
