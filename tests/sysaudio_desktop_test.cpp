@@ -18,6 +18,7 @@
 #include <iostream>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -90,8 +91,9 @@ double strongestIn(const std::vector<float>& samples, double frequency,
   return strongest;
 }
 
-// The other application's 1 kHz comes through once, at its 0.5, and the tone of frequency
-// leftOut (whose is says whose) does not, in any block where the other plays without a hitch.
+// The other application's 1 kHz comes through once, at its 0.5 and whole, and the tone of
+// frequency leftOut (whose is says whose) does not, in any block where the other plays without a
+// hitch.
 void expectOnlyTheOtherTone(const std::vector<float>& samples, double leftOut,
                             const std::string& whose) {
   const ToneLevel other = levelOf(samples, 1000, 0.25);
@@ -101,6 +103,8 @@ void expectOnlyTheOtherTone(const std::vector<float>& samples, double leftOut,
             << " Hz: " << strongest << " at most\n";
   ASSERT_GE(other.steady.size(), 8u) << "the other application's 1 kHz did not come through";
   EXPECT_NEAR(other.median, 0.5, 0.025) << "the other application's stream, counted once";
+  EXPECT_TRUE(testing::continuous(testing::samplesOfBlocks(samples, other.sounding, defaultRate),
+                                  defaultRate, 1000));
   EXPECT_LT(strongest, absent) << whose << " " << leftOut << " Hz came through";
 }
 
@@ -405,6 +409,9 @@ TEST_P(DeviceLayoutTest, EveryStreamKeepsItsStereoDeviceLevel) {
               << level.sounding.size() << " blocks\n";
     EXPECT_GE(level.sounding.size(), 15u) << tone.name << " did not come through";
     EXPECT_TRUE(sameLevel(level.median, tone.level)) << tone.name;
+    EXPECT_TRUE(testing::continuous(testing::samplesOfBlocks(samples, level.sounding, defaultRate),
+                                    defaultRate, tone.frequency))
+        << tone.name;
   }
   EXPECT_EQ(output.err, "ready\n");
 }
@@ -437,11 +444,13 @@ TEST_F(LayoutTest, TheLevelHoldsAcrossSwitchesOfTheDefaultDevice) {
   ASSERT_TRUE(becameReady(sysaudio));
   const auto players = play(sources, "");
   std::vector<std::size_t> switches;
+  std::vector<std::size_t> switched;  // where each switch had been made
   ASSERT_TRUE(moreOutput(sysaudio, defaultRate * 3 / 2));
   for (const auto& [name, channelMap] : devices) {
     tool({"pactl", "set-default-sink", name});
     switches.push_back(sysaudio.snapshot().out.size() / sizeof(float));
     ASSERT_TRUE(toolShows({"pw-link", "-l"}, "|-> " + name + ":playback_"));
+    switched.push_back(sysaudio.snapshot().out.size() / sizeof(float));
     ASSERT_TRUE(moreOutput(sysaudio, defaultRate * 3 / 2));
   }
   const ProcessOutput output = stopped(sysaudio);
@@ -476,6 +485,22 @@ TEST_F(LayoutTest, TheLevelHoldsAcrossSwitchesOfTheDefaultDevice) {
     EXPECT_TRUE(off.empty()) << tone.name << ": " << off.size()
                              << " blocks off the level, the first " << off.front() << " at "
                              << level.blocks[off.front()];
+    // Between the switches, once sysaudio has linked the new ports (soon after the session
+    // manager), the tone runs on whole.
+    std::size_t begin = level.sounding.front() * block;
+    for (std::size_t k = 0; k <= switches.size(); ++k) {
+      const std::size_t end = k < switches.size()
+                                  ? switches[k]
+                                  : std::min((level.sounding.back() + 1) * block, samples.size());
+      if (end > begin) {
+        EXPECT_TRUE(testing::continuous(std::span<const float>(samples).subspan(begin, end - begin),
+                                        defaultRate, tone.frequency))
+            << tone.name << ", before switch " << k;
+      }
+      if (k < switches.size()) {
+        begin = switched[k] + defaultRate / 2;
+      }
+    }
   }
   EXPECT_EQ(output.err, "ready\n");
 }
@@ -542,6 +567,8 @@ TEST_F(DesktopTest, LinksRemovedBySomeoneElseAreMadeAgain) {
   EXPECT_LT(parent, absent) << "the parent's 440 Hz came in";
   EXPECT_GT(sound.size(), static_cast<std::size_t>(5.5 * defaultRate));
   EXPECT_LT(gap, static_cast<std::size_t>(defaultRate / 10)) << "samples of silence in the stream";
+  // A moment lost at each removal, and nothing else.
+  EXPECT_TRUE(testing::continuous(steady, defaultRate, 1000, 2));
   EXPECT_EQ(output.err, "ready\n");
 }
 

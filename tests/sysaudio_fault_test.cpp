@@ -696,6 +696,10 @@ TEST_F(FaultTest, StreamsOfTheParentAndOthersChurn) {
           toneFile(std::string(kind) + "-" + std::to_string(milliseconds), tone));
     }
   }
+  // The tone that ends the test, played once the churn is over.
+  constexpr double lateFrequency = 1500;
+  tones["late"].push_back(session.directory() + "/late-" +
+                          std::to_string(static_cast<int>(lateFrequency)) + ".wav");
   const auto kindOf = [&](const std::string& mediaName) -> std::optional<std::string> {
     for (const auto& [kind, files] : tones) {
       if (std::ranges::find(files, mediaName) != files.end()) {
@@ -759,6 +763,7 @@ TEST_F(FaultTest, StreamsOfTheParentAndOthersChurn) {
   ASSERT_FALSE(output.ended) << statusText(output) << ", standard error " << printable(output.err);
   EXPECT_EQ(output.err, "ready\n");
   EXPECT_EQ(output.out.size() % sizeof(float), 0u);
+  EXPECT_TRUE(aNewToneComesThrough(sysaudio, defaultRate, lateFrequency));
 
   sysaudio.closeStdout();
   const std::optional<ExitStatus> status = sysaudio.waitForExit(prompt);
@@ -873,6 +878,7 @@ TEST_F(FaultTest, OutputDeviceRemovedAndAddedBack) {
   from = samplesIn(sysaudio.snapshot());
   EXPECT_TRUE(toneArrives(sysaudio, from, defaultRate, 1000, 0.5, 10))
       << "once the stream played to the sink made again";
+  EXPECT_TRUE(aNewToneComesThrough(sysaudio, defaultRate, 700));
 
   const ProcessOutput output = sysaudio.snapshot();
   EXPECT_FALSE(output.ended) << statusText(output);

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Reads sysaudio for a long time, as a parent would, while a steady tone plays, and checks that
 nothing was lost: the samples received match the time at the requested rate, the tone never
-drops out for a silence block or more, and the process's memory stays flat after the first
-minute. Prints the figures and a JSON line; exits 1 when a check fails."""
+drops out for a silence block or more nor jumps in phase (a sample lost or repeated), and the
+process's memory stays flat after the first minute. Prints the figures and a JSON line; exits 1
+when a check fails."""
 
 import argparse
 import cmath
@@ -145,6 +146,9 @@ def main():
         failures.append(f"{got} samples in {span:.1f} s is {100 * deviation:+.3f}% off {rate} Hz")
     if longest_zero_run >= block:
         failures.append(f"the tone dropped out for {longest_zero_run} samples")
+    # A steady tone keeps its phase from block to block: a jump is samples lost or repeated.
+    if jumps > 0:
+        failures.append(f"{jumps} phase jumps: samples lost or repeated inside the tone")
     # Flat: a page or two of allocator noise, not growth.
     if rss_growth > 256:
         failures.append(f"memory grew by {rss_growth} KiB after the first minute")
