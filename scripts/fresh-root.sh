@@ -90,6 +90,14 @@ fresh_root_make() {
   }
   rm -f -- "$dir/etc/resolv.conf"
   cp -L /etc/resolv.conf "$dir/etc/resolv.conf"
+  # The root a mount point of its own, as / is on a real machine: `unshare --mount-proc`, which
+  # the tests use for pid namespaces, changes the propagation of / and fails on anything else.
+  mount --bind "$dir" "$dir" || {
+    _fresh_root_error "could not bind $dir onto itself"
+    return 1
+  }
+  _fresh_root_mounts+=("$dir")
+  mount --make-rprivate "$dir"
   for point in proc sys dev dev/pts; do
     mount --bind "/$point" "$dir/$point" || {
       _fresh_root_error "could not bind /$point into $dir"
@@ -278,7 +286,7 @@ _fresh_root_cleanup() {
     _fresh_root_end_processes "$dir" || true
     for ((i = ${#_fresh_root_mounts[@]} - 1; i >= 0; i--)); do
       point=${_fresh_root_mounts[i]}
-      [[ $point == "$dir"/* ]] || continue
+      [[ $point == "$dir" || $point == "$dir"/* ]] || continue
       umount -- "$point" 2>/dev/null || umount --lazy -- "$point" 2>/dev/null \
         || _fresh_root_error "could not unmount $point"
     done
