@@ -6,8 +6,8 @@
 # text is no longer found in its file is an error: the table below has to follow the code.
 #
 # It builds the Release tree once and rebuilds only what each fault touches, and runs the
-# end-to-end tests of a fault against private audio sessions, so it takes a while (about half
-# an hour on two cores). It is not part of CI's fast path; run it when the tests or the code
+# end-to-end tests of a fault against private audio sessions, so it takes a while (about five
+# minutes on two cores). It is not part of CI's fast path; run it when the tests or the code
 # they guard change.
 #
 # Usage: scripts/mutation-check.sh [fault-name...]   (all faults when none is named)
