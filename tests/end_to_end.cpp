@@ -142,8 +142,12 @@ ProcessOptions EndToEndTest::otherApplication() const {
   return {.environment = session.environment(), .detached = true};
 }
 
+std::string EndToEndTest::tonePath(const std::string& name) const {
+  return session.directory() + "/" + name + ".wav";
+}
+
 std::string EndToEndTest::toneFile(const std::string& name, const StereoTone& tone) const {
-  const std::string path = session.directory() + "/" + name + ".wav";
+  const std::string path = tonePath(name);
   writeWav(path, toneFileRate, 2, stereoSamples(tone, toneFileRate));
   return path;
 }
@@ -153,8 +157,8 @@ std::string EndToEndTest::toneFile(const std::string& name, const StereoTone& to
   constexpr double level = 0.5;
   const std::size_t from = sysaudio.snapshot().out.size() / sizeof(float);
   // The lead-in gives sysaudio time to link the stream before the tone begins.
-  const std::string tone = toneFile("late-" + std::to_string(static_cast<int>(frequency)),
-                                    {frequency, level, level, 1, 0.3, 0.005});
+  const std::string tone =
+      toneFile(lateToneName(frequency), {frequency, level, level, 1, 0.3, 0.005});
   Process player({"pw-play", tone}, otherApplication());
   if (::testing::AssertionResult ended = endedWell(player); !ended) {
     return ended;
@@ -181,6 +185,10 @@ std::string EndToEndTest::toneFile(const std::string& name, const StereoTone& to
            << "a tone of " << frequency << " Hz at " << level << " came through at " << found;
   }
   return continuous(samplesOfBlocks(samples, blocks, rate), rate, frequency);
+}
+
+std::string EndToEndTest::lateToneName(double frequency) {
+  return "late-" + std::to_string(static_cast<int>(frequency));
 }
 
 std::string EndToEndTest::tool(const std::vector<std::string>& argv) const {

@@ -95,13 +95,16 @@ class EndToEndTest : public ::testing::Test {
   // Writes the tone as a stereo WAV file in the session's directory and returns its path, which
   // a player also uses as its stream's name.
   std::string toneFile(const std::string& name, const StereoTone& tone) const;
+  // Where toneFile writes the tone of that name.
+  std::string tonePath(const std::string& name) const;
 
   // Has another application play a 1 s tone of frequency at 0.5 and waits until it has come
   // through: at its level and whole, in the output from now on. The end of every test that
   // claims the capture goes on, since zeros alone look like a capture that runs. The player's
-  // stream is named after its file: "late-", the frequency in Hz, ".wav".
+  // stream is named after its file, tonePath(lateToneName(frequency)).
   ::testing::AssertionResult aNewToneComesThrough(const Process& sysaudio, int rate,
                                                   double frequency) const;
+  static std::string lateToneName(double frequency);
 
   // Runs one of the session's command-line tools to its end and returns its standard output;
   // throws when it fails.

@@ -135,7 +135,7 @@ class DesktopTest : public testing::EndToEndTest {
   // Writes a WAV file of the channels' tones in the session's directory and returns its path.
   std::string channelsFile(const std::string& name, const std::vector<ChannelTone>& channels,
                            double seconds) const {
-    const std::string path = session.directory() + "/" + name + ".wav";
+    const std::string path = tonePath(name);
     testing::writeWav(path, toneFileRate, static_cast<int>(channels.size()),
                       testing::channelSamples(channels, seconds, 0.01, toneFileRate));
     return path;

@@ -698,8 +698,7 @@ TEST_F(FaultTest, StreamsOfTheParentAndOthersChurn) {
   }
   // The tone that ends the test, played once the churn is over.
   constexpr double lateFrequency = 1500;
-  tones["late"].push_back(session.directory() + "/late-" +
-                          std::to_string(static_cast<int>(lateFrequency)) + ".wav");
+  tones["late"].push_back(tonePath(lateToneName(lateFrequency)));
   const auto kindOf = [&](const std::string& mediaName) -> std::optional<std::string> {
     for (const auto& [kind, files] : tones) {
       if (std::ranges::find(files, mediaName) != files.end()) {
