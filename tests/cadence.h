@@ -24,6 +24,16 @@ std::vector<double> spacingsInMilliseconds(const std::vector<TimePoint>& moments
   return spacings;
 }
 
+// Notes moment once for every whole block of blockBytes that totalBytes completes beyond the
+// blocks already noted: two blocks that arrive in one read arrive together.
+template <typename TimePoint>
+void noteWholeBlocks(std::vector<TimePoint>& moments, std::size_t totalBytes,
+                     std::size_t blockBytes, TimePoint moment) {
+  while ((moments.size() + 1) * blockBytes <= totalBytes) {
+    moments.push_back(moment);
+  }
+}
+
 // The smallest value that at least fraction of the values do not exceed (nearest rank); 0 for
 // no values.
 inline double percentile(std::vector<double> values, double fraction) {

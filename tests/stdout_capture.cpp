@@ -5,6 +5,8 @@
 
 #include <stdexcept>
 
+#include "cadence.h"
+
 namespace sysaudio::testing {
 
 StdoutCapture::StdoutCapture() {
@@ -80,9 +82,7 @@ void TimedStdout::read(int readEnd) {
     }
     const auto now = std::chrono::steady_clock::now();
     bytes_.append(chunk, static_cast<std::size_t>(n));
-    while (arrivals_.size() < bytes_.size() / blockBytes_) {
-      arrivals_.push_back(now);
-    }
+    noteWholeBlocks(arrivals_, bytes_.size(), blockBytes_, now);
   }
   close(readEnd);
 }

@@ -428,9 +428,7 @@ TEST_F(SysaudioE2eTest, WhileNothingPlaysBlocksOfZerosKeepComing) {
   // two blocks read at once arrive together; so too often is judged on the median.
   std::vector<SteadyClock::time_point> blockEnds;
   for (const auto& arrival : arrivals) {
-    while ((blockEnds.size() + 1) * blockBytes <= arrival.total) {
-      blockEnds.push_back(arrival.at);
-    }
+    testing::noteWholeBlocks(blockEnds, arrival.total, blockBytes, arrival.at);
   }
   const std::vector<double> spacings = testing::spacingsInMilliseconds(blockEnds);
   EXPECT_GE(testing::percentile(spacings, 0.5), 30.0) << testing::listed(spacings);
