@@ -57,14 +57,7 @@ planted=(
 for entry in "${planted[@]}"; do
   IFS='|' read -r file original mistake expected <<<"$entry"
   copy="$work/planted-$file"
-  python3 - "$backend/$file" "$copy" "$original" "$mistake" <<'PY'
-import sys
-source, copy, original, mistake = sys.argv[1:]
-text = open(source).read()
-if original not in text:
-    sys.exit(f"{source}: the text to plant a mistake in is gone: {original}")
-open(copy, "w").write(text.replace(original, mistake, 1))
-PY
+  "$root/scripts/replace_once.py" "$backend/$file" "$copy" "$original" "$mistake"
   if output=$(compile "$copy" "$work/planted.o" 2>&1); then
     echo "the check missed a planted mistake in $file: $original -> $mistake" >&2
     exit 1

@@ -61,19 +61,6 @@ cmake --build "$build" -j"$(nproc)" >"$logs/build.log" 2>&1 || {
   exit 1
 }
 
-# Replaces text with planted in file, exactly once; fails when the text is not there once.
-plant() {  # file text planted
-  python3 - "$@" <<'PY'
-import sys
-path, text, planted = sys.argv[1], sys.argv[2].replace("\\n", "\n"), sys.argv[3].replace("\\n", "\n")
-source = open(path).read()
-found = source.count(text)
-if found != 1:
-    sys.exit(f"the text to replace is in {path} {found} times, not once")
-open(path, "w").write(source.replace(text, planted))
-PY
-}
-
 run_tests() {  # filter runs log
   (cd "$build" && ctest -R "$1" --repeat until-fail:"$2" -j"$(nproc)" --output-on-failure) \
     >"$3" 2>&1
@@ -99,7 +86,8 @@ for entry in "${faults[@]}"; do
     continue
   fi
   cp "$tree/$file" "$log.original"
-  if ! plant "$tree/$file" "$text" "$planted" 2>"$log.plant"; then
+  if ! "$root/scripts/replace_once.py" "$tree/$file" "$tree/$file" "$text" "$planted" \
+    2>"$log.plant"; then
     report "$name" "$filter" "error: $(cat "$log.plant")"
     missed=1
     continue
